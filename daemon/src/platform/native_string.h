@@ -1,0 +1,28 @@
+// Platform seam: native strings. Paths and arguments are UTF-16 on Windows and
+// bytes on Linux; this is the one place that knows which.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kavo {
+
+#if defined(_WIN32)
+using NativeChar = wchar_t;
+#define KAVO_NATIVE(text) L##text
+#else
+using NativeChar = char;
+#define KAVO_NATIVE(text) text
+#endif
+
+using NativeString = std::basic_string<NativeChar>;
+using NativeView = std::basic_string_view<NativeChar>;
+
+// A native string as UTF-8; fails when it is not Unicode text (an unpaired
+// surrogate on Windows, invalid UTF-8 on Linux).
+std::optional<std::string> native_to_utf8(NativeView text);
+// UTF-8 as a native string; invalid sequences become U+FFFD.
+NativeString utf8_to_native(std::string_view text);
+
+}  // namespace kavo

@@ -1,0 +1,39 @@
+// Platform seam: operating-system errors, turned into our error text right at
+// the failing call. Nothing above the platform layer sees a DWORD or an errno.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/result.h"
+
+namespace kavo {
+
+// The few error classes that behaviour code must tell apart.
+enum class OsErrorKind {
+    other,
+    not_found,
+    already_exists,
+    access_denied,
+    broken_pipe,
+};
+
+struct OsError {
+    std::uint32_t code = 0;
+    OsErrorKind kind = OsErrorKind::other;
+    // "<system message> (os error N)"
+    std::string text;
+};
+
+template <class T>
+using OsResult = Result<T, OsError>;
+
+// The error for an operating-system error code (GetLastError / errno value).
+OsError os_error(std::uint32_t code);
+// The error the calling thread's last failed call left behind.
+OsError last_os_error();
+
+// "<message> (os error N)": the one place that builds the error text.
+std::string format_os_error_text(std::string message, std::uint32_t code);
+
+}  // namespace kavo

@@ -1,0 +1,43 @@
+#include "platform/process_info.h"
+
+#include <shellapi.h>
+#include "platform/win32/win32.h"
+
+namespace kavo {
+
+OsResult<std::vector<NativeString>> process_arguments() {
+    int count = 0;
+    wchar_t** list = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (list == nullptr) {
+        return fail(last_os_error());
+    }
+    win32::UniqueLocalMemory owner(reinterpret_cast<HLOCAL>(list));
+    std::vector<NativeString> arguments;
+    arguments.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        arguments.emplace_back(list[i]);
+    }
+    return arguments;
+}
+
+OsResult<NativeString> running_executable_path() {
+    // Long paths can exceed MAX_PATH; grow until the name fits.
+    NativeString path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return fail(last_os_error());
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768) {
+            return fail(os_error(ERROR_INSUFFICIENT_BUFFER));
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+}  // namespace kavo

@@ -1,0 +1,76 @@
+// Windows backend support: the one header that owns the Windows includes and
+// the owning handle template (one traits class per handle kind).
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <utility>
+
+namespace kavo::win32 {
+
+template <class Traits>
+class UniqueHandle {
+  public:
+    using Value = typename Traits::Value;
+
+    UniqueHandle() = default;
+    explicit UniqueHandle(Value value) : value_(value) {}
+    ~UniqueHandle() { reset(); }
+    UniqueHandle(UniqueHandle&& other) noexcept
+        : value_(std::exchange(other.value_, Traits::invalid())) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            value_ = std::exchange(other.value_, Traits::invalid());
+        }
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+    Value get() const { return value_; }
+    bool valid() const { return value_ != Traits::invalid(); }
+    Value release() { return std::exchange(value_, Traits::invalid()); }
+    void reset(Value value = Traits::invalid()) {
+        if (valid()) {
+            Traits::close(value_);
+        }
+        value_ = value;
+    }
+
+  private:
+    Value value_ = Traits::invalid();
+};
+
+// Kernel handles whose failure value is INVALID_HANDLE_VALUE (CreateFileW,
+// CreateNamedPipeW).
+struct FileHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(Value value) { ::CloseHandle(value); }
+};
+using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+
+// Kernel handles whose failure value is null (processes, threads, jobs).
+struct KernelHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() { return nullptr; }
+    static void close(Value value) { ::CloseHandle(value); }
+};
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+
+// Memory owned by LocalAlloc (security descriptors, CommandLineToArgvW).
+struct LocalMemoryTraits {
+    using Value = HLOCAL;
+    static Value invalid() { return nullptr; }
+    static void close(Value value) { ::LocalFree(value); }
+};
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
+
+}  // namespace kavo::win32

@@ -1,0 +1,77 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace kavo::testing {
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device seed;
+    const auto base = std::filesystem::temp_directory_path();
+    for (;;) {
+        const auto name = "kavo-test-" + std::to_string(seed()) + "-" + std::to_string(counter++);
+        std::error_code error;
+        if (std::filesystem::create_directory(base / name, error)) {
+            path_ = base / name;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+NativeString TempDir::native(const std::filesystem::path& name) const {
+    return name.empty() ? path_.native() : (path_ / name).native();
+}
+
+void write_file(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path.string();
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+namespace {
+
+void set_variable(const std::string& name, const std::string* value) {
+#if defined(_WIN32)
+    _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+    if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+        ::unsetenv(name.c_str());
+    }
+#endif
+}
+
+}  // namespace
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string* value) : name_(name) {
+    if (const char* old = std::getenv(name.c_str())) {
+        had_value_ = true;
+        old_value_ = old;
+    }
+    set_variable(name, value);
+}
+
+ScopedEnv::~ScopedEnv() {
+    set_variable(name_, had_value_ ? &old_value_ : nullptr);
+}
+
+}  // namespace kavo::testing
