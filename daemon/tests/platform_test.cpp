@@ -211,3 +211,28 @@ TEST(ProcessInfoTest, ArgumentsAndExecutablePath) {
 
 }  // namespace
 }  // namespace kavo
+
+namespace kavo {
+namespace {
+
+TEST(FsTest, SizeRenameReplaceAndRemove) {
+    testing::TempDir dir;
+    testing::write_file(dir.path() / "a", "12345");
+    testing::write_file(dir.path() / "b", "old");
+    const auto size = file_size(dir.native("a"));
+    ASSERT_TRUE(size) << size.error().text;
+    EXPECT_EQ(*size, 5u);
+    ASSERT_TRUE(rename_replace(dir.native("a"), dir.native("b")));
+    EXPECT_EQ(testing::read_file(dir.path() / "b"), "12345");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "a"));
+    ASSERT_TRUE(remove_file(dir.native("b")));
+    const auto gone = file_size(dir.native("b"));
+    ASSERT_FALSE(gone);
+    EXPECT_EQ(gone.error().kind, OsErrorKind::not_found);
+    const auto again = remove_file(dir.native("b"));
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().kind, OsErrorKind::not_found);
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,5 +1,7 @@
 #include "platform/fs.h"
 
+#include <cstdio>
+
 #include "platform/posix/posix.h"
 
 namespace kavo {
@@ -41,6 +43,32 @@ OsResult<std::string> read_whole_file(const NativeString& path) {
         }
         content.append(buffer, static_cast<std::size_t>(got));
     }
+}
+
+}  // namespace kavo
+
+namespace kavo {
+
+OsResult<std::uint64_t> file_size(const NativeString& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return fail(last_os_error());
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+OsResult<void> rename_replace(const NativeString& from, const NativeString& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> remove_file(const NativeString& path) {
+    if (::unlink(path.c_str()) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
 }
 
 }  // namespace kavo

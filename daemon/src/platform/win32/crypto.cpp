@@ -5,8 +5,6 @@
 #include <limits>
 
 #include "platform/win32/win32.h"
-// bcrypt.h needs the types of windows.h first.
-#include <bcrypt.h>
 
 namespace kavo {
 namespace {

@@ -46,3 +46,36 @@ OsResult<std::string> read_whole_file(const NativeString& path) {
 }
 
 }  // namespace kavo
+
+namespace kavo {
+
+OsResult<std::uint64_t> file_size(const NativeString& path) {
+    // GetFileAttributesExW reports the link itself; open the target instead.
+    win32::UniqueFileHandle handle(::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.valid()) {
+        return fail(last_os_error());
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(handle.get(), &size)) {
+        return fail(last_os_error());
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+OsResult<void> rename_replace(const NativeString& from, const NativeString& to) {
+    if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> remove_file(const NativeString& path) {
+    if (!::DeleteFileW(path.c_str())) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+}  // namespace kavo

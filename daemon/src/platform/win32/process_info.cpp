@@ -1,6 +1,5 @@
 #include "platform/process_info.h"
 
-#include <shellapi.h>
 #include "platform/win32/win32.h"
 
 namespace kavo {

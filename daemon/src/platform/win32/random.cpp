@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include <bcrypt.h>
 #include "platform/win32/win32.h"
 
 namespace kavo {

@@ -9,6 +9,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// These need the types of windows.h first.
+#include <bcrypt.h>
+#include <shellapi.h>
 
 #include <utility>
 
