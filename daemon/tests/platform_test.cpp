@@ -236,3 +236,29 @@ TEST(FsTest, SizeRenameReplaceAndRemove) {
 
 }  // namespace
 }  // namespace kavo
+
+namespace kavo {
+namespace {
+
+TEST(UtfTest, TrimsExactlyTheUnicodeWhiteSpaceSet) {
+    struct Case {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"\x09\x0A\x0B\x0C\x0D\x20x\x20", "x"},
+        {"\xC2\x85x\xC2\xA0", "x"},                      // U+0085, U+00A0
+        {"\xE1\x9A\x80x\xE2\x80\x80", "x"},              // U+1680, U+2000
+        {"\xE2\x80\x8Ax\xE2\x80\xA9", "x"},              // U+200A, U+2029
+        {"\xE2\x80\xAFx\xE2\x81\x9F\xE3\x80\x80", "x"},  // U+202F, U+205F, U+3000
+        {"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},              // U+200B is not white space
+        {"\xEF\xBB\xBFx", "\xEF\xBB\xBFx"},              // nor is the byte-order mark
+        {"a b", "a b"},
+        {"   ", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(trim_unicode_white_space(c.in), c.out) << c.in;
+    }
+}
+
+}  // namespace
+}  // namespace kavo

@@ -177,4 +177,42 @@ std::optional<std::string> utf16_to_utf8(std::u16string_view units) {
     return out;
 }
 
+bool is_unicode_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+namespace {
+
+bool is_white_space_sequence(const Decoded& d) {
+    return d.valid && is_unicode_white_space(d.code_point);
+}
+
+}  // namespace
+
+std::string_view trim_unicode_white_space(std::string_view text) {
+    while (!text.empty()) {
+        const Decoded first = decode_one(text);
+        if (!is_white_space_sequence(first)) {
+            break;
+        }
+        text.remove_prefix(first.length);
+    }
+    while (!text.empty()) {
+        // Find the start of the last sequence: at most four bytes back.
+        std::size_t start = text.size() - 1;
+        while (start > 0 && text.size() - start < 4 &&
+               (static_cast<std::uint8_t>(text[start]) & 0xC0) == 0x80) {
+            --start;
+        }
+        const Decoded last = decode_one(text.substr(start));
+        if (last.length != text.size() - start || !is_white_space_sequence(last)) {
+            break;
+        }
+        text.remove_suffix(last.length);
+    }
+    return text;
+}
+
 }  // namespace kavo

@@ -20,4 +20,10 @@ std::optional<std::string> utf16_to_utf8(std::u16string_view units);
 // Invalid UTF-8 becomes U+FFFD.
 std::u16string utf8_to_utf16_lossy(std::string_view bytes);
 
+// The Unicode White_Space property: U+0009..U+000D, U+0020, U+0085, U+00A0,
+// U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+bool is_unicode_white_space(char32_t code_point);
+// `text` (valid UTF-8) without leading and trailing Unicode white space.
+std::string_view trim_unicode_white_space(std::string_view text);
+
 }  // namespace kavo

@@ -1,0 +1,54 @@
+// The daemon's configuration, taken from its own command line.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/native_string.h"
+#include "platform/result.h"
+#include "platform/secret.h"
+
+namespace kavo {
+
+inline constexpr std::string_view CORE_DIR_OPTION = "--core-dir";
+inline constexpr std::string_view IDENTITY_FILE_OPTION = "--identity-file";
+inline constexpr std::string_view EXPECTED_CORE_SHA256_OPTION = "--expected-core-sha256";
+
+inline constexpr std::string_view MISSING_CORE_DIR_VALUE = "Missing value for --core-dir";
+inline constexpr std::string_view MISSING_IDENTITY_FILE_VALUE = "Missing value for --identity-file";
+inline constexpr std::string_view MISSING_EXPECTED_CORE_SHA256_VALUE =
+    "Missing value for --expected-core-sha256";
+inline constexpr std::string_view IDENTITY_UNREADABLE = "Failed to read service identity";
+inline constexpr std::string_view IDENTITY_INVALID = "Invalid service identity";
+inline constexpr std::string_view EXPECTED_CORE_SHA256_INVALID = "Invalid expected core hash";
+inline constexpr std::string_view CORE_DIR_NOT_CONFIGURED =
+    "The service must be configured with a core directory";
+inline constexpr std::string_view IDENTITY_NOT_CONFIGURED =
+    "The service must be configured with an IPC identity";
+inline constexpr std::string_view CORE_SHA256_NOT_CONFIGURED =
+    "The service must be configured with a core hash";
+
+inline constexpr std::size_t MIN_IDENTITY_LEN = 32;
+inline constexpr std::size_t MAX_IDENTITY_LEN = 256;
+
+struct ServiceConfig {
+    NativeString core_dir;
+    NativeString identity_file;
+    // The trimmed identity secret, 32 to 256 bytes of UTF-8 text.
+    SecretBytes identity;
+    // 64 hexadecimal digits as typed (not case-folded).
+    std::string expected_core_sha256;
+};
+
+// Reads the process's own command line.
+Result<ServiceConfig> load_service_config();
+
+// The same over a given argument list, the program path already dropped.
+Result<ServiceConfig> parse_service_config(std::span<const NativeString> arguments);
+
+// The identity secret stored at `path`: a plain file (not a directory, not a
+// link or junction) of UTF-8 text, trimmed of surrounding white space.
+Result<SecretBytes> load_identity(const NativeString& path);
+
+}  // namespace kavo
