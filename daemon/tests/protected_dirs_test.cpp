@@ -20,6 +20,9 @@ namespace fs = std::filesystem;
 const std::string ID_A = "0123456789abcdef0123456789abcdef";
 const std::string ID_B = "fedcba9876543210fedcba9876543210";
 const std::string ID_UPPER = "0123456789ABCDEF0123456789ABCDEF";
+// Distinct from the others even on a file system that ignores case.
+const std::string ID_OTHER_UPPER = "AAAABBBBCCCCDDDDEEEEFFFF00001111";
+const std::string ID_OTHER = "22223333444455556666777788889999";
 
 std::string captured_stderr(const std::function<void()>& run) {
     ::testing::internal::CaptureStderr();
@@ -122,9 +125,9 @@ TEST_F(ProgramDataTest, SweepKeepsTheHeldLeaseAndRemovesOtherRuntimes) {
     fs::create_directories(runtime_root() / ID_B / "deep" / "deeper");
     testing::write_file(runtime_root() / ID_B / "deep" / "deeper" / "f", "x");
     fs::create_directories(runtime_root() / ("staging-" + ID_B));
-    fs::create_directories(runtime_root() / ID_UPPER);
+    fs::create_directories(runtime_root() / ID_OTHER_UPPER);
     fs::create_directories(runtime_root() / "notes");
-    fs::create_directories(runtime_root() / ("Staging-" + ID_B));
+    fs::create_directories(runtime_root() / ("Staging-" + ID_OTHER));
     testing::write_file(runtime_root() / "readme", "x");
 
     const std::string printed = captured_stderr([] { sweep_runtime_root(ID_A); });
@@ -133,9 +136,9 @@ TEST_F(ProgramDataTest, SweepKeepsTheHeldLeaseAndRemovesOtherRuntimes) {
     EXPECT_TRUE(fs::exists(runtime_root() / ("staging-" + ID_A)));
     EXPECT_FALSE(fs::exists(runtime_root() / ID_B));
     EXPECT_FALSE(fs::exists(runtime_root() / ("staging-" + ID_B)));
-    EXPECT_FALSE(fs::exists(runtime_root() / ID_UPPER));
+    EXPECT_FALSE(fs::exists(runtime_root() / ID_OTHER_UPPER));
     EXPECT_TRUE(fs::exists(runtime_root() / "notes"));
-    EXPECT_TRUE(fs::exists(runtime_root() / ("Staging-" + ID_B)));
+    EXPECT_TRUE(fs::exists(runtime_root() / ("Staging-" + ID_OTHER)));
     EXPECT_TRUE(fs::exists(runtime_root() / "readme"));
 
     // Without a keep name the held runtime goes too.
