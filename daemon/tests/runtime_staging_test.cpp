@@ -121,15 +121,18 @@ TEST_F(RuntimeStagingTest, SourceChangedBetweenHashAndCopyIsRefused) {
     EXPECT_FALSE(fs::exists(runtime()));
 }
 
-TEST_F(RuntimeStagingTest, DirectoryOrLinkAsSourceIsUnsupported) {
+TEST_F(RuntimeStagingTest, DirectoryAsSourceIsUnsupported) {
     write_sources();
     fs::remove(source() / "GeoSite.dat");
     fs::create_directories(source() / "GeoSite.dat");
-    auto staged = stage_runtime(source().native(), LEASE);
+    const auto staged = stage_runtime(source().native(), LEASE);
     ASSERT_FALSE(staged);
     EXPECT_EQ(staged.error(), "Runtime source contains an unsupported file type");
     EXPECT_FALSE(fs::exists(staging()));
+}
 
+TEST_F(RuntimeStagingTest, LinkAsSourceIsUnsupported) {
+    write_sources();
     fs::remove(source() / "GeoSite.dat");
     testing::write_file(dir_.path() / "real.dat", "valid");
     std::error_code error;
@@ -137,7 +140,7 @@ TEST_F(RuntimeStagingTest, DirectoryOrLinkAsSourceIsUnsupported) {
     if (error) {
         GTEST_SKIP() << "symbolic links are unavailable here";
     }
-    staged = stage_runtime(source().native(), LEASE);
+    const auto staged = stage_runtime(source().native(), LEASE);
     ASSERT_FALSE(staged);
     EXPECT_EQ(staged.error(), "Runtime source contains an unsupported file type");
     EXPECT_FALSE(fs::exists(staging()));
