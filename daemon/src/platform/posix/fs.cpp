@@ -1,6 +1,8 @@
 #include "platform/fs.h"
 
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #include "platform/posix/posix.h"
 
@@ -67,6 +69,177 @@ OsResult<void> rename_replace(const NativeString& from, const NativeString& to) 
 OsResult<void> remove_file(const NativeString& path) {
     if (::unlink(path.c_str()) != 0) {
         return fail(last_os_error());
+    }
+    return ok();
+}
+
+namespace {
+
+FileAttributes attributes_of(const struct stat& info) {
+    FileAttributes attributes;
+    if (S_ISLNK(info.st_mode)) {
+        attributes.attributes = ATTRIBUTE_REPARSE_POINT;
+        attributes.reparse_tag = REPARSE_TAG_SYMLINK;
+    } else if (S_ISDIR(info.st_mode)) {
+        attributes.attributes = ATTRIBUTE_DIRECTORY;
+    } else {
+        attributes.attributes = ATTRIBUTE_NORMAL;
+    }
+    return attributes;
+}
+
+// Closes a directory stream exactly once.
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// write(2) until everything is written.
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(fd, data, size);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+}  // namespace
+
+OsResult<FileAttributes> read_attributes_following(const NativeString& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return fail(last_os_error());
+    }
+    return attributes_of(info);
+}
+
+OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
+    // O_NOFOLLOW: a link at the path is refused, never listed through.
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        return fail(last_os_error());
+    }
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
+    if (!dir) {
+        return fail(last_os_error());
+    }
+    fd.release();  // the stream owns it now
+    std::vector<DirectoryEntry> entries;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                entries.emplace_back(fail(last_os_error()));
+            }
+            return entries;
+        }
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..") {
+            continue;
+        }
+        entries.emplace_back(NativeString(name));
+    }
+}
+
+OsResult<void> create_directory(const NativeString& path) {
+    // Private from the first moment; protection follows.
+    if (::mkdir(path.c_str(), 0700) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> remove_empty_directory(const NativeString& path) {
+    // A link to a directory is not a directory here: rmdir would refuse it.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        return remove_file(path);
+    }
+    if (::rmdir(path.c_str()) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> copy_file_new(const NativeString& from, const NativeString& to) {
+    posix::UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source.valid()) {
+        return fail(last_os_error());
+    }
+    posix::UniqueFd destination(
+        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!destination.valid()) {
+        return fail(last_os_error());
+    }
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        const ssize_t got = ::read(source.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 || (got > 0 && !write_all(destination.get(), buffer.data(),
+                                              static_cast<std::size_t>(got)))) {
+            const OsError error = last_os_error();
+            destination.reset();
+            ::unlink(to.c_str());
+            return fail(error);
+        }
+        if (got == 0) {
+            break;
+        }
+    }
+    if (::close(destination.release()) != 0) {
+        const OsError error = last_os_error();
+        ::unlink(to.c_str());
+        return fail(error);
+    }
+    return ok();
+}
+
+OsResult<void> rename_directory(const NativeString& from, const NativeString& to) {
+    // Like a rename on Windows, an existing target (even an empty directory)
+    // makes the rename fail instead of being replaced.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> read_file_streamed(
+    const NativeString& path, std::span<std::uint8_t> buffer,
+    const std::function<void(std::span<const std::uint8_t>)>& consume) {
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return fail(last_os_error());
+    }
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return fail(last_os_error());
+        }
+        if (got == 0) {
+            return ok();
+        }
+        consume(buffer.first(static_cast<std::size_t>(got)));
+    }
+}
+
+Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
+    // Only root (the service's account) keeps access. AT_SYMLINK_NOFOLLOW makes
+    // a link at the path fail rather than changing its target.
+    const mode_t mode = is_directory ? 0700 : 0600;
+    if (::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
+        return fail(ProtectError{ProtectStage::protect, last_os_error()});
     }
     return ok();
 }

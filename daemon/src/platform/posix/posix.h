@@ -2,6 +2,7 @@
 // owning descriptor type.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>

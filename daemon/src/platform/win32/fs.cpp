@@ -1,5 +1,9 @@
 #include "platform/fs.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "platform/path.h"
 #include "platform/win32/win32.h"
 
 namespace kavo {
@@ -72,8 +76,151 @@ OsResult<void> rename_replace(const NativeString& from, const NativeString& to) 
 }
 
 OsResult<void> remove_file(const NativeString& path) {
-    if (!::DeleteFileW(path.c_str())) {
+    if (::DeleteFileW(path.c_str())) {
+        return ok();
+    }
+    const OsError error = last_os_error();
+    // A read-only file cannot be deleted until the attribute is cleared; the
+    // attribute belongs to the link itself when the path is one.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (error.code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return fail(error);
+    }
+    if (!::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) ||
+        !::DeleteFileW(path.c_str())) {
         return fail(last_os_error());
+    }
+    return ok();
+}
+
+namespace {
+
+// The protected access lists: full access for LocalSystem and built-in
+// Administrators only, nothing inherited from the parent. A directory's grants
+// are inherited by the files and directories created in it later.
+constexpr const wchar_t* FILE_SDDL = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+constexpr const wchar_t* DIRECTORY_SDDL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION: owner,
+// group and SACL stay as they are.
+constexpr SECURITY_INFORMATION PROTECTED_DACL_FLAGS = 0x80000004;
+static_assert(PROTECTED_DACL_FLAGS ==
+              (DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION));
+
+}  // namespace
+
+OsResult<FileAttributes> read_attributes_following(const NativeString& path) {
+    win32::UniqueFileHandle handle(::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.valid()) {
+        return fail(last_os_error());
+    }
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!::GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &info, sizeof info)) {
+        return fail(last_os_error());
+    }
+    FileAttributes attributes;
+    attributes.attributes = info.FileAttributes;
+    attributes.reparse_tag = info.ReparseTag;
+    return attributes;
+}
+
+OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
+    const NativeString pattern = join_native(path, L"*");
+    WIN32_FIND_DATAW data{};
+    win32::UniqueFindHandle search(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                                      FindExSearchNameMatch, nullptr, 0));
+    std::vector<DirectoryEntry> entries;
+    if (!search.valid()) {
+        const OsError error = last_os_error();
+        // An empty drive root matches nothing at all, not even "."; only a
+        // missing directory is reported as not found.
+        if (error.code == ERROR_FILE_NOT_FOUND) {
+            const auto attributes = read_attributes_no_follow(path);
+            if (attributes && is_directory(*attributes)) {
+                return entries;
+            }
+        }
+        return fail(error);
+    }
+    for (;;) {
+        const std::wstring_view name(data.cFileName);
+        if (name != L"." && name != L"..") {
+            entries.emplace_back(NativeString(name));
+        }
+        if (!::FindNextFileW(search.get(), &data)) {
+            const OsError error = last_os_error();
+            if (error.code != ERROR_NO_MORE_FILES) {
+                entries.emplace_back(fail(error));
+            }
+            return entries;
+        }
+    }
+}
+
+OsResult<void> create_directory(const NativeString& path) {
+    if (!::CreateDirectoryW(path.c_str(), nullptr)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> remove_empty_directory(const NativeString& path) {
+    if (!::RemoveDirectoryW(path.c_str())) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> copy_file_new(const NativeString& from, const NativeString& to) {
+    if (!::CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr,
+                       COPY_FILE_FAIL_IF_EXISTS)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> rename_directory(const NativeString& from, const NativeString& to) {
+    if (!::MoveFileExW(from.c_str(), to.c_str(), 0)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> read_file_streamed(
+    const NativeString& path, std::span<std::uint8_t> buffer,
+    const std::function<void(std::span<const std::uint8_t>)>& consume) {
+    win32::UniqueFileHandle handle(
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!handle.valid()) {
+        return fail(last_os_error());
+    }
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(handle.get(), buffer.data(), chunk, &got, nullptr)) {
+            return fail(last_os_error());
+        }
+        if (got == 0) {
+            return ok();
+        }
+        consume(buffer.first(got));
+    }
+}
+
+Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            is_directory ? DIRECTORY_SDDL : FILE_SDDL, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return fail(ProtectError{ProtectStage::prepare, last_os_error()});
+    }
+    // Released with LocalFree on every path from here on.
+    win32::UniqueLocalMemory owner(descriptor);
+    if (!::SetFileSecurityW(path.c_str(), PROTECTED_DACL_FLAGS, descriptor)) {
+        return fail(ProtectError{ProtectStage::protect, last_os_error()});
     }
     return ok();
 }

@@ -11,6 +11,7 @@
 #include <windows.h>
 // These need the types of windows.h first.
 #include <bcrypt.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <utility>
@@ -59,6 +60,14 @@ struct FileHandleTraits {
     static void close(Value value) { ::CloseHandle(value); }
 };
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+
+// Directory searches (FindFirstFileExW), closed with FindClose.
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(Value value) { ::FindClose(value); }
+};
+using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 
 // Kernel handles whose failure value is null (processes, threads, jobs).
 struct KernelHandleTraits {

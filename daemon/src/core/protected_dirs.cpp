@@ -1,0 +1,123 @@
+#include "core/protected_dirs.h"
+
+#include "core/runtime_entry_name.h"
+#include "platform/diagnostics.h"
+#include "platform/environment.h"
+#include "platform/file_attributes.h"
+#include "platform/fs.h"
+#include "platform/path.h"
+
+namespace kavo {
+
+Result<NativeString> service_root_dir() {
+    const auto program_data = read_environment_variable(PROGRAM_DATA_VARIABLE);
+    if (!program_data) {
+        return fail(std::string(PROGRAM_DATA_UNAVAILABLE));
+    }
+    if (!is_absolute_native(*program_data)) {
+        return fail(std::string(PROGRAM_DATA_NOT_ABSOLUTE));
+    }
+    return join_native(join_native(*program_data, INSTALL_PARENT_NAME), SERVICE_ROOT_NAME);
+}
+
+NativeString runtime_root_dir(NativeView service_root) {
+    return join_native(service_root, RUNTIME_ROOT_NAME);
+}
+
+Result<void> protect_service_path(const NativeString& path, bool is_directory) {
+    auto protected_path = protect_path(path, is_directory);
+    if (!protected_path) {
+        return fail(std::string(protected_path.error().stage == ProtectStage::prepare
+                                    ? PREPARE_PERMISSIONS_FAILED
+                                    : PROTECT_FAILED));
+    }
+    return ok();
+}
+
+Result<void> protect_service_tree(const NativeString& path) {
+    const auto attributes = read_attributes_no_follow(path);
+    if (!attributes) {
+        return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
+    }
+    if (is_link(*attributes)) {
+        return fail(std::string(LINKED_SERVICE_PATH));
+    }
+    const bool directory = is_directory(*attributes);
+    auto protected_path = protect_service_path(path, directory);
+    if (!protected_path || !directory) {
+        return protected_path;
+    }
+    const auto entries = list_directory(path);
+    if (!entries) {
+        return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
+    }
+    for (const auto& entry : *entries) {
+        if (!entry) {
+            return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
+        }
+        auto below = protect_service_tree(join_native(path, *entry));
+        if (!below) {
+            return below;
+        }
+    }
+    return ok();
+}
+
+namespace {
+
+bool is_kept(std::string_view name, std::optional<std::string_view> keep) {
+    if (!keep) {
+        return false;
+    }
+    return name == *keep || (name.starts_with(RUNTIME_STAGING_PREFIX) &&
+                             name.substr(RUNTIME_STAGING_PREFIX.size()) == *keep);
+}
+
+}  // namespace
+
+void sweep_runtime_root(std::optional<std::string_view> keep) {
+    const auto service_root = service_root_dir();
+    if (!service_root) {
+        write_error_line(RESOLVE_RUNTIME_ROOT_FAILED);
+        return;
+    }
+    const NativeString runtime_root = runtime_root_dir(*service_root);
+    const auto entries = list_directory(runtime_root);
+    if (!entries) {
+        if (entries.error().kind != OsErrorKind::not_found) {
+            write_error_line(INSPECT_RUNTIME_ROOT_FAILED);
+        }
+        return;
+    }
+    for (const auto& entry : *entries) {
+        if (!entry) {
+            continue;
+        }
+        const auto name = native_to_utf8(*entry);
+        if (!name || is_kept(*name, keep) || !is_runtime_entry_name(*name)) {
+            continue;
+        }
+        const NativeString entry_path = join_native(runtime_root, *entry);
+        const auto attributes = read_attributes_no_follow(entry_path);
+        if (!attributes) {
+            continue;
+        }
+        if (is_directory(*attributes)) {
+            // It reports its own failure; the next sweep tries again.
+            static_cast<void>(remove_runtime_dir(entry_path));
+        } else {
+            write_error_line(INVALID_RUNTIME_ENTRY);
+        }
+    }
+}
+
+bool remove_runtime_dir(const NativeString& path) {
+    const auto removed = remove_tree(path);
+    if (removed || removed.error().kind == OsErrorKind::not_found) {
+        return true;
+    }
+    write_error_line(REMOVE_RUNTIME_DIR_FAILED);
+    return false;
+}
+
+}  // namespace kavo

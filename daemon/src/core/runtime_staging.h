@@ -1,0 +1,58 @@
+// Core runtime: the private, verified copy of the core's runtime files that a
+// core is started on, so that a user who can write the core directory cannot
+// change what the running core reads.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/native_string.h"
+#include "platform/result.h"
+
+namespace kavo {
+
+// The runtime files, in the order they are staged. All are required.
+inline constexpr std::array<NativeView, 3> RUNTIME_FILES = {
+    KAVO_NATIVE("config.yaml"),
+    KAVO_NATIVE("GeoSite.dat"),
+    KAVO_NATIVE("geoip.metadb"),
+};
+
+inline constexpr std::string_view PREPARE_RUNTIME_ROOT_FAILED =
+    "Failed to prepare protected runtime root: ";
+inline constexpr std::string_view PREPARE_RUNTIME_FAILED = "Failed to prepare protected runtime: ";
+inline constexpr std::string_view RUNTIME_CONFIGURATION_UNAVAILABLE =
+    "Runtime configuration is unavailable";
+inline constexpr std::string_view INSPECT_RUNTIME_SOURCE_FAILED =
+    "Failed to inspect runtime source: ";
+inline constexpr std::string_view UNSUPPORTED_RUNTIME_SOURCE =
+    "Runtime source contains an unsupported file type";
+inline constexpr std::string_view READ_RUNTIME_FAILED = "Failed to read protected runtime: ";
+inline constexpr std::string_view STAGE_RUNTIME_FAILED = "Failed to stage protected runtime: ";
+inline constexpr std::string_view VALIDATE_RUNTIME_FAILED = "Failed to validate protected runtime";
+inline constexpr std::string_view ACTIVATE_RUNTIME_FAILED =
+    "Failed to activate protected runtime: ";
+
+// The path of an activated runtime directory: <runtime root>\<lease id>. The
+// caller owns it for the life of the core and removes it afterwards.
+using StagedRuntime = NativeString;
+
+// Points where tests step in; production passes none.
+struct StagingHooks {
+    // Runs after a source file was hashed and before it is copied.
+    std::function<void(const NativeString& source)> after_source_hashed;
+};
+
+// Copies the runtime files from `source_dir` into a fresh protected staging
+// directory, checks each copy against the digest of its source, and renames
+// the directory to its final name.
+Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_view lease_id,
+                                    const StagingHooks& hooks = {});
+
+// The SHA-256 of a whole file as 64 lowercase hexadecimal digits. The file is
+// streamed through a fixed buffer, so memory use does not grow with its size.
+Result<std::string> file_sha256_hex(const NativeString& path);
+
+}  // namespace kavo

@@ -1,0 +1,102 @@
+// The path rules of both systems, run natively through the style parameter.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/path.h"
+
+namespace kavo {
+namespace {
+
+TEST(PathTest, JoinAddsOneSeparatorOnly) {
+    struct Case {
+        std::string_view left;
+        std::string_view right;
+        PathStyle style;
+        std::string_view joined;
+    } cases[] = {
+        {"C:\\ProgramData", "KAVO", PathStyle::windows, "C:\\ProgramData\\KAVO"},
+        {"C:\\ProgramData\\", "KAVO", PathStyle::windows, "C:\\ProgramData\\KAVO"},
+        {"C:/ProgramData/", "KAVO", PathStyle::windows, "C:/ProgramData/KAVO"},
+        {"C:", "x", PathStyle::windows, "C:\\x"},
+        {"/var/lib", "kavo", PathStyle::posix, "/var/lib/kavo"},
+        {"/var/lib/", "kavo", PathStyle::posix, "/var/lib/kavo"},
+        // A backslash is an ordinary character in a Linux file name.
+        {"/var/odd\\", "kavo", PathStyle::posix, "/var/odd\\/kavo"},
+        {"", "kavo", PathStyle::posix, "kavo"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(join_path(c.left, c.right, c.style), c.joined) << c.left << " + " << c.right;
+    }
+}
+
+TEST(PathTest, AbsoluteNeedsAPrefixAndARoot) {
+    struct Case {
+        std::string_view path;
+        PathStyle style;
+        bool absolute;
+    } cases[] = {
+        {"C:\\ProgramData", PathStyle::windows, true},
+        {"c:/ProgramData", PathStyle::windows, true},
+        {"C:\\", PathStyle::windows, true},
+        {"C:ProgramData", PathStyle::windows, false},
+        {"C:", PathStyle::windows, false},
+        {"\\ProgramData", PathStyle::windows, false},
+        {"/ProgramData", PathStyle::windows, false},
+        {"ProgramData", PathStyle::windows, false},
+        {"", PathStyle::windows, false},
+        {"1:\\x", PathStyle::windows, false},
+        {"\\\\server\\share\\dir", PathStyle::windows, true},
+        {"\\\\server\\share\\", PathStyle::windows, true},
+        {"\\\\server\\share", PathStyle::windows, false},
+        {"\\\\server", PathStyle::windows, false},
+        {"\\\\\\share\\x", PathStyle::windows, false},
+        {"\\\\?\\C:\\ProgramData", PathStyle::windows, true},
+        {"\\\\?\\C:", PathStyle::windows, false},
+        {"\\\\.\\pipe\\name", PathStyle::windows, true},
+        {"\\\\?\\UNC\\server\\share\\x", PathStyle::windows, true},
+        {"\\\\?\\UNC\\server\\share", PathStyle::windows, false},
+        {"\\\\?\\", PathStyle::windows, false},
+        {"/var/lib", PathStyle::posix, true},
+        {"/", PathStyle::posix, true},
+        {"var/lib", PathStyle::posix, false},
+        {"C:\\ProgramData", PathStyle::posix, false},
+        {"", PathStyle::posix, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_absolute_path(c.path, c.style), c.absolute) << c.path;
+    }
+}
+
+TEST(PathTest, ParentKeepsTheRoot) {
+    struct Case {
+        std::string_view path;
+        PathStyle style;
+        std::optional<std::string> parent;
+    } cases[] = {
+        {"/a/b", PathStyle::posix, "/a"},
+        {"/a/b//", PathStyle::posix, "/a"},
+        {"/a", PathStyle::posix, "/"},
+        {"/", PathStyle::posix, std::nullopt},
+        {"a//b", PathStyle::posix, "a"},
+        {"a", PathStyle::posix, std::nullopt},
+        {"C:\\a\\b", PathStyle::windows, "C:\\a"},
+        {"C:\\a", PathStyle::windows, "C:\\"},
+        {"C:\\", PathStyle::windows, std::nullopt},
+        {"C:/a/b", PathStyle::windows, "C:/a"},
+        {"a\\b", PathStyle::posix, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parent_path(c.path, c.style), c.parent) << c.path;
+    }
+}
+
+TEST(PathTest, WorksOnWideStrings) {
+    EXPECT_EQ(join_path(std::wstring_view(L"C:\\ProgramData"), std::wstring_view(L"KAVO"),
+                        PathStyle::windows),
+              L"C:\\ProgramData\\KAVO");
+    EXPECT_TRUE(is_absolute_path(std::wstring_view(L"D:\\x"), PathStyle::windows));
+}
+
+}  // namespace
+}  // namespace kavo
