@@ -29,7 +29,8 @@ bool iequals(std::string_view text, std::string_view lower_word) {
 }
 
 bool istarts_with(std::string_view text, std::string_view lower_word) {
-    return text.size() >= lower_word.size() && iequals(text.substr(0, lower_word.size()), lower_word);
+    return text.size() >= lower_word.size() &&
+           iequals(text.substr(0, lower_word.size()), lower_word);
 }
 
 bool iends_with(std::string_view text, std::string_view lower_word) {
@@ -89,7 +90,7 @@ std::size_t white_space_length(std::string_view text, std::size_t at) {
                            : 0;
             }
             return (next(1) == 0x81 && next(2) == 0x9F) ? 3 : 0;  // U+205F
-        case 0xE3:  // U+3000
+        case 0xE3:                                                // U+3000
             return (left >= 3 && next(1) == 0x80 && next(2) == 0x80) ? 3 : 0;
         default:
             return 0;
@@ -120,7 +121,7 @@ KeyMatch match_secret_key(std::string_view token) {
         }
         const std::string_view value = trim_both(rest.substr(at + 1), is_value_closer);
         return (value.empty() || iequals(value, "bearer")) ? KeyMatch::value_missing
-                                                            : KeyMatch::value_follows;
+                                                           : KeyMatch::value_follows;
     }
     return KeyMatch::none;
 }

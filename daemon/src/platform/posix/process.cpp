@@ -130,8 +130,8 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
         status = ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
     }
     if (status == 0 && !options.working_directory.empty()) {
-        status =
-            ::posix_spawn_file_actions_addchdir_np(actions.get(), options.working_directory.c_str());
+        status = ::posix_spawn_file_actions_addchdir_np(actions.get(),
+                                                        options.working_directory.c_str());
     }
     if (status == 0) {
         status = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);

@@ -18,10 +18,10 @@ AppendFile::~AppendFile() = default;
 OsResult<AppendFile> AppendFile::open(const NativeString& path) {
     // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the
     // end of the file, whoever else writes to it.
-    win32::UniqueFileHandle handle(::CreateFileW(
-        path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-        FILE_ATTRIBUTE_NORMAL, nullptr));
+    win32::UniqueFileHandle handle(
+        ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle.valid()) {
         return fail(last_os_error());
     }

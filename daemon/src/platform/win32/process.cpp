@@ -163,8 +163,7 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
         }
         environment = std::move(block).value();
     }
-    std::wstring command_line =
-        build_command_line<wchar_t>(options.program, options.arguments);
+    std::wstring command_line = build_command_line<wchar_t>(options.program, options.arguments);
 
     HANDLE inherited[2] = {out->write.get(), err->write.get()};
     AttributeList attributes(inherited);
@@ -187,12 +186,11 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     }
 
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                          flags, environment.empty() ? nullptr : environment.data(),
-                          options.working_directory.empty()
-                              ? nullptr
-                              : options.working_directory.c_str(),
-                          &startup.StartupInfo, &info)) {
+    if (!::CreateProcessW(
+            options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+            environment.empty() ? nullptr : environment.data(),
+            options.working_directory.empty() ? nullptr : options.working_directory.c_str(),
+            &startup.StartupInfo, &info)) {
         return fail(last_os_error());
     }
     auto impl = std::make_unique<Impl>();
