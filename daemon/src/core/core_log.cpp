@@ -167,9 +167,9 @@ Result<void> write_core_log_line(CoreLogWriter& writer, std::string_view text) {
         return fail(std::string(CORE_LOG_UNAVAILABLE));
     }
     // One write per line, so that a reader of the file never sees half of it.
-    std::string line;
-    line.reserve(text.size() + 1);
-    line.append(text);
+    // One buffer per thread, reused from line to line.
+    static thread_local std::string line;
+    line.assign(text);
     line.push_back('\n');
     if (auto put = writer.file->write_all(line); !put) {
         return fail_with(CORE_LOG_WRITE_FAILED, put.error());

@@ -15,7 +15,12 @@ std::string decode_raw_line(const RawLine& line) {
     if (!bytes.empty() && bytes.back() == '\r') {
         bytes.remove_suffix(1);
     }
-    std::string text = utf8_lossy(bytes);
+    // Most output is ASCII, which needs no decoding.
+    bool ascii = true;
+    for (const char c : bytes) {
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    }
+    std::string text = ascii ? std::string(bytes) : utf8_lossy(bytes);
     if (line.truncated) {
         truncate_with_marker(text);
     }

@@ -108,6 +108,11 @@ KeyMatch match_secret_key(std::string_view token) {
         ++start;
     }
     const std::string_view rest = token.substr(start);
+    // Every key starts with one of these letters; most tokens stop here.
+    const char first = rest.empty() ? '\0' : ascii_lower(rest.front());
+    if (first != 't' && first != 'a' && first != 'p' && first != 's') {
+        return KeyMatch::none;
+    }
     for (const std::string_view key : SECRET_KEYS) {
         if (!istarts_with(rest, key)) {
             continue;
