@@ -1,0 +1,243 @@
+#include "platform/process.h"
+
+#include <cwctype>
+#include <string>
+
+#include "platform/command_line.h"
+#include "platform/win32/win32.h"
+
+namespace kavo {
+
+struct PipeReader::Impl {
+    win32::UniqueKernelHandle handle;
+};
+
+PipeReader::PipeReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeReader::PipeReader(PipeReader&&) noexcept = default;
+PipeReader& PipeReader::operator=(PipeReader&&) noexcept = default;
+PipeReader::~PipeReader() = default;
+
+OsResult<std::size_t> PipeReader::read(std::span<char> buffer) {
+    DWORD got = 0;
+    if (!::ReadFile(impl_->handle.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                    nullptr)) {
+        return fail(last_os_error());
+    }
+    return static_cast<std::size_t>(got);
+}
+
+struct ChildProcess::Impl {
+    win32::UniqueKernelHandle process;
+    win32::UniqueKernelHandle thread;
+};
+
+ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, PipeReader out, PipeReader err)
+    : impl_(std::move(impl)), standard_output_(std::move(out)), standard_error_(std::move(err)) {}
+ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
+ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
+ChildProcess::~ChildProcess() = default;
+
+namespace {
+
+// Room for bursts of output without the core waiting on our reads.
+constexpr DWORD PIPE_BUFFER_LEN = 65536;
+
+struct Pipe {
+    win32::UniqueKernelHandle read;
+    win32::UniqueKernelHandle write;
+};
+
+// Both ends are created not inheritable; only the write end is made
+// inheritable, just before it is handed to the child.
+OsResult<Pipe> make_output_pipe() {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!::CreatePipe(&read, &write, nullptr, PIPE_BUFFER_LEN)) {
+        return fail(last_os_error());
+    }
+    Pipe pipe{win32::UniqueKernelHandle(read), win32::UniqueKernelHandle(write)};
+    if (!::SetHandleInformation(pipe.write.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        return fail(last_os_error());
+    }
+    return pipe;
+}
+
+bool same_name(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::towupper(a[i]) != std::towupper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Our environment block with `additions` set on top. Names compare without
+// regard to case, as Windows does.
+OsResult<std::wstring> child_environment(
+    const std::vector<std::pair<NativeString, NativeString>>& additions) {
+    wchar_t* block = ::GetEnvironmentStringsW();
+    if (block == nullptr) {
+        return fail(last_os_error());
+    }
+    std::wstring out;
+    for (const wchar_t* entry = block; *entry != L'\0';) {
+        const std::wstring_view text(entry);
+        entry += text.size() + 1;
+        // Names of the hidden per-drive entries ("=C:=C:\dir") start with '='.
+        const std::size_t equals = text.find(L'=', 1);
+        const std::wstring_view name = text.substr(0, equals);
+        bool replaced = false;
+        for (const auto& addition : additions) {
+            replaced = replaced || same_name(name, addition.first);
+        }
+        if (!replaced) {
+            out.append(text);
+            out.push_back(L'\0');
+        }
+    }
+    ::FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : additions) {
+        out.append(name).append(L"=").append(value);
+        out.push_back(L'\0');
+    }
+    out.push_back(L'\0');
+    return out;
+}
+
+class AttributeList {
+  public:
+    // An attribute list that limits inheritance to `handles`; invalid when
+    // the system refuses it.
+    explicit AttributeList(HANDLE (&handles)[2]) {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) {
+            return;
+        }
+        storage_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            return;
+        }
+        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                         sizeof handles, nullptr, nullptr)) {
+            ::DeleteProcThreadAttributeList(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~AttributeList() {
+        if (list_ != nullptr) {
+            ::DeleteProcThreadAttributeList(list_);
+        }
+    }
+    AttributeList(const AttributeList&) = delete;
+    AttributeList& operator=(const AttributeList&) = delete;
+
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+  private:
+    std::vector<char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+}  // namespace
+
+OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
+    auto out = make_output_pipe();
+    if (!out) {
+        return fail(std::move(out).error());
+    }
+    auto err = make_output_pipe();
+    if (!err) {
+        return fail(std::move(err).error());
+    }
+    std::wstring environment;
+    if (!options.environment.empty()) {
+        auto block = child_environment(options.environment);
+        if (!block) {
+            return fail(std::move(block).error());
+        }
+        environment = std::move(block).value();
+    }
+    std::wstring command_line = build_command_line<wchar_t>(options.program, options.arguments);
+
+    HANDLE inherited[2] = {out->write.get(), err->write.get()};
+    AttributeList attributes(inherited);
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    // The core reads nothing: it gets no standard input.
+    startup.StartupInfo.hStdInput = nullptr;
+    startup.StartupInfo.hStdOutput = out->write.get();
+    startup.StartupInfo.hStdError = err->write.get();
+    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+    // Without the list (a system that refuses it) the child still inherits
+    // only these two, since nothing else we create is inheritable.
+    if (attributes.get() != nullptr) {
+        startup.lpAttributeList = attributes.get();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    } else {
+        startup.StartupInfo.cb = sizeof startup.StartupInfo;
+    }
+
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(
+            options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+            environment.empty() ? nullptr : environment.data(),
+            options.working_directory.empty() ? nullptr : options.working_directory.c_str(),
+            &startup.StartupInfo, &info)) {
+        return fail(last_os_error());
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->process.reset(info.hProcess);
+    impl->thread.reset(info.hThread);
+    // Our copies of the write ends must go, or the reads never see the end.
+    out->write.reset();
+    err->write.reset();
+    auto out_impl = std::make_unique<PipeReader::Impl>();
+    out_impl->handle = std::move(out->read);
+    auto err_impl = std::make_unique<PipeReader::Impl>();
+    err_impl->handle = std::move(err->read);
+    return ChildProcess(std::move(impl), PipeReader(std::move(out_impl)),
+                        PipeReader(std::move(err_impl)));
+}
+
+OsResult<std::optional<std::uint32_t>> ChildProcess::poll() {
+    const DWORD state = ::WaitForSingleObject(impl_->process.get(), 0);
+    if (state == WAIT_TIMEOUT) {
+        return std::optional<std::uint32_t>();
+    }
+    if (state != WAIT_OBJECT_0) {
+        return fail(last_os_error());
+    }
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(impl_->process.get(), &code)) {
+        return fail(last_os_error());
+    }
+    return std::optional<std::uint32_t>(code);
+}
+
+OsResult<std::uint32_t> ChildProcess::wait() {
+    if (::WaitForSingleObject(impl_->process.get(), INFINITE) != WAIT_OBJECT_0) {
+        return fail(last_os_error());
+    }
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(impl_->process.get(), &code)) {
+        return fail(last_os_error());
+    }
+    return static_cast<std::uint32_t>(code);
+}
+
+OsResult<void> ChildProcess::terminate(std::uint32_t exit_code) {
+    if (!::TerminateProcess(impl_->process.get(), exit_code)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+}  // namespace kavo

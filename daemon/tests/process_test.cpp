@@ -1,0 +1,170 @@
+// Child processes with captured output, and the command-line quoting rules.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/command_line.h"
+#include "platform/native_string.h"
+#include "platform/process.h"
+#include "platform/process_info.h"
+#include "test_child.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+KAVO_TEST_CHILD_ROLE(print_args) {
+    for (int i = 1; i < argc; ++i) {
+        std::fputs(argv[i], stdout);
+        std::fputc('|', stdout);
+    }
+    std::fflush(stdout);
+    std::fputs(std::filesystem::current_path().string().c_str(), stderr);
+    return 7;
+}
+
+KAVO_TEST_CHILD_ROLE(sleep_forever) {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+std::string read_all(PipeReader& reader) {
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+        auto got = reader.read(buffer);
+        if (!got) {
+            EXPECT_EQ(got.error().kind, OsErrorKind::broken_pipe) << got.error().text;
+            return all;
+        }
+        if (*got == 0) {
+            return all;
+        }
+        all.append(buffer, *got);
+    }
+}
+
+SpawnOptions child_options(const char* role) {
+    SpawnOptions options;
+    options.program = running_executable_path().value();
+    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), utf8_to_native(role));
+    return options;
+}
+
+TEST(CommandLineTest, QuotesByTheWindowsRules) {
+    struct Case {
+        std::string argument;
+        std::string quoted;
+    };
+    const Case cases[] = {
+        {"plain", "plain"},
+        {"", "\"\""},
+        {"with space", "\"with space\""},
+        {"tab\there", "\"tab\there\""},
+        {"quote\"inside", "quote\\\"inside"},
+        {"back\\slash", "back\\slash"},
+        {"trail\\", "trail\\"},
+        {"trail space\\", "\"trail space\\\\\""},
+        {"two\\\\\"q", "two\\\\\\\\\\\"q"},
+        {"a b\\\"c", "\"a b\\\\\\\"c\""},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        append_quoted_argument<char>(out, c.argument);
+        EXPECT_EQ(out, c.quoted) << c.argument;
+    }
+    // The same rules on wide strings, and the program always quoted as is.
+    EXPECT_EQ(build_command_line<wchar_t>(L"C:\\Program Files\\k\\kavo_core.exe",
+                                          {L"-d", L"C:\\Data dir\\"}),
+              L"\"C:\\Program Files\\k\\kavo_core.exe\" -d \"C:\\Data dir\\\\\"");
+    EXPECT_EQ(build_command_line<char>("p", {}), "\"p\"");
+}
+
+TEST(ChildProcessTest, PassesArgumentsAndWorkingDirectoryAndCapturesOutput) {
+    testing::TempDir dir;
+    SpawnOptions options = child_options("print_args");
+    const std::vector<std::string> arguments = {
+        "plain", "with space", "", "quote\"inside", "trail\\", "tab\there", "back\\\\\"q", "x y\\",
+    };
+    for (const auto& argument : arguments) {
+        options.arguments.push_back(utf8_to_native(argument));
+    }
+    options.working_directory = dir.native();
+    auto child = ChildProcess::spawn(options);
+    ASSERT_TRUE(child) << child.error().text;
+    ASSERT_TRUE(child->standard_output().has_value());
+    ASSERT_TRUE(child->standard_error().has_value());
+    std::string expected;
+    for (const auto& argument : arguments) {
+        expected += argument + "|";
+    }
+    EXPECT_EQ(read_all(*child->standard_output()), expected);
+    const std::string cwd = read_all(*child->standard_error());
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(cwd), dir.path())) << cwd;
+    auto code = child->wait();
+    ASSERT_TRUE(code) << code.error().text;
+    EXPECT_EQ(*code, 7u);
+    auto polled = child->poll();
+    ASSERT_TRUE(polled);
+    EXPECT_EQ(polled->value_or(0), 7u);
+}
+
+TEST(ChildProcessTest, PollTerminateAndEndOfOutput) {
+    auto child = ChildProcess::spawn(child_options("sleep_forever"));
+    ASSERT_TRUE(child) << child.error().text;
+    auto running = child->poll();
+    ASSERT_TRUE(running) << running.error().text;
+    EXPECT_FALSE(running->has_value());
+    ASSERT_TRUE(child->terminate(1));
+    auto code = child->wait();
+    ASSERT_TRUE(code) << code.error().text;
+    EXPECT_NE(*code, 0u);
+    // With the child gone its pipes report the end, not a hang.
+    EXPECT_EQ(read_all(*child->standard_output()), "");
+}
+
+TEST(ChildProcessTest, MissingProgramFails) {
+    testing::TempDir dir;
+    SpawnOptions options;
+    options.program = dir.native("missing-program.exe");
+    auto child = ChildProcess::spawn(options);
+    ASSERT_FALSE(child);
+    EXPECT_EQ(child.error().kind, OsErrorKind::not_found) << child.error().text;
+}
+
+// A child started while another spawn is under way must not hold on to the
+// other child's pipe: the reader would then never see the end of it.
+TEST(ChildProcessTest, ChildrenInheritOnlyTheirOwnPipes) {
+    std::vector<ChildProcess> sleepers;
+    std::thread spawner([&] {
+        for (int i = 0; i < 6; ++i) {
+            auto sleeper = ChildProcess::spawn(child_options("sleep_forever"));
+            if (sleeper) {
+                sleepers.push_back(std::move(sleeper).value());
+            }
+        }
+    });
+    for (int i = 0; i < 12; ++i) {
+        SpawnOptions options = child_options("print_args");
+        options.arguments.push_back(KAVO_NATIVE("ok"));
+        auto child = ChildProcess::spawn(options);
+        ASSERT_TRUE(child) << child.error().text;
+        EXPECT_EQ(read_all(*child->standard_output()), "ok|");
+        ASSERT_TRUE(child->wait());
+    }
+    spawner.join();
+    EXPECT_EQ(sleepers.size(), 6u);
+    for (auto& sleeper : sleepers) {
+        EXPECT_TRUE(sleeper.terminate(1));
+        EXPECT_TRUE(sleeper.wait());
+    }
+}
+
+}  // namespace
+}  // namespace kavo
