@@ -1,0 +1,35 @@
+// IPC protocol, driven: the client's side of one connection. Answers the
+// challenge, checks the daemon's grant, sends one signed request and checks
+// the signature of the answer before trusting it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <asio/awaitable.hpp>
+
+#include "ipc/records.h"
+#include "platform/local_stream.h"
+#include "platform/result.h"
+
+namespace kavo {
+
+inline constexpr std::string_view CLIENT_NO_CHALLENGE_ERROR =
+    "The service did not send a challenge";
+inline constexpr std::string_view CLIENT_BAD_CHALLENGE_ERROR =
+    "The service sent a malformed challenge";
+inline constexpr std::string_view CLIENT_NO_SESSION_ERROR = "The service refused the session";
+inline constexpr std::string_view CLIENT_BAD_SESSION_ERROR =
+    "The service's session grant did not verify";
+inline constexpr std::string_view CLIENT_NO_RESPONSE_ERROR =
+    "The service did not answer the request";
+inline constexpr std::string_view CLIENT_BAD_RESPONSE_ERROR =
+    "The service's response did not verify";
+inline constexpr std::string_view CLIENT_REQUEST_TOO_LONG_ERROR =
+    "The request does not fit in one frame";
+inline constexpr std::string_view CLIENT_SEND_ERROR_PREFIX = "Failed to send to the service: ";
+
+asio::awaitable<Result<IpcResponse>> request_service(LocalStream& stream, std::string_view secret,
+                                                     const IpcRequest& request);
+
+}  // namespace kavo

@@ -1,0 +1,57 @@
+// IPC protocol, driven: the daemon's side of one connection. Challenge, client
+// proof, session grant, one request, one signed response; then the stream is
+// closed. Nothing is ever sent after a failure of the handshake.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <asio/awaitable.hpp>
+
+#include "ipc/records.h"
+#include "ipc/session.h"
+#include "platform/local_stream.h"
+
+namespace kavo {
+
+// Executes an authenticated request. Errors are answers, so it cannot fail.
+using RequestHandler = std::function<asio::awaitable<IpcResponse>(IpcRequest)>;
+
+// How an exchange ended; only `answered` sent a response.
+enum class ExchangeEnd {
+    answered,
+    random_source_failed,
+    challenge_not_sent,
+    proof_not_read,
+    proof_not_parsed,
+    proof_refused,
+    session_not_sent,
+    request_not_read,
+    response_too_long,
+    response_not_sent,
+};
+
+struct HandshakeOutcome {
+    // Present once the session has been granted.
+    std::optional<SessionContext> session;
+    ExchangeEnd failure = ExchangeEnd::answered;
+};
+
+// Steps 1 to 3: sends the challenge, checks the answer, grants the session.
+asio::awaitable<HandshakeOutcome> run_handshake(LocalStream& stream, std::string secret);
+
+// The response a parsed or unparsed request body earns: the handler's answer
+// for an authorised request, otherwise the matching error.
+asio::awaitable<IpcResponse> answer_request(const SessionContext& session, std::string_view body,
+                                            const RequestHandler& handler);
+
+// The signed envelope, or nothing when it would not fit in one frame.
+std::optional<std::string> signed_response_frame(const SessionContext& session,
+                                                 const IpcResponse& response);
+
+// Serves the whole exchange and closes the stream.
+asio::awaitable<ExchangeEnd> serve_exchange(LocalStream& stream, std::string secret,
+                                            RequestHandler handler);
+
+}  // namespace kavo

@@ -1,0 +1,24 @@
+// IPC protocol: identifiers for challenges, sessions and leases. Each is a
+// random version-4 UUID written as 32 lowercase hex digits, no hyphens.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/result.h"
+
+namespace kavo {
+
+inline constexpr std::size_t PROTOCOL_ID_BYTES = 16;
+inline constexpr std::size_t PROTOCOL_ID_DIGITS = 32;
+
+inline constexpr std::string_view RANDOM_SOURCE_ERROR_PREFIX = "The system random source failed: ";
+
+// Pure: sets the version (4) and variant (10xx) bits and writes the digits.
+std::string format_protocol_id(std::array<std::uint8_t, PROTOCOL_ID_BYTES> bytes);
+
+// 16 bytes from the system random source, formatted as above.
+Result<std::string> new_protocol_id();
+
+}  // namespace kavo

@@ -1,0 +1,75 @@
+// IPC protocol: session authentication decisions for both ends of the pipe.
+// No I/O here; the exchange and client drivers apply these to a stream.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "ipc/records.h"
+#include "platform/result.h"
+
+namespace kavo {
+
+inline constexpr std::string_view INVALID_REQUEST_MESSAGE = "Invalid service request";
+inline constexpr std::string_view UNAUTHORIZED_REQUEST_MESSAGE = "Unauthorized service request";
+
+// One connection's authentication state. The secret is wiped when the
+// context goes.
+class SessionContext {
+  public:
+    // Draws challenge_id and challenge from the system random source.
+    static Result<SessionContext> start(std::string secret);
+
+    SessionContext(SessionContext&& other) noexcept;
+    SessionContext& operator=(SessionContext&&) = delete;
+    SessionContext(const SessionContext&) = delete;
+    SessionContext& operator=(const SessionContext&) = delete;
+    ~SessionContext();
+
+    const std::string& secret() const { return secret_; }
+    const std::string& challenge_id() const { return challenge_id_; }
+    const std::string& challenge() const { return challenge_; }
+    // Empty until the session is granted.
+    const std::string& session_id() const { return session_id_; }
+
+    IpcChallenge challenge_record() const;
+
+    // The received challenge_id must equal ours byte for byte and the proof
+    // must verify over it, our challenge and the version tag.
+    bool accepts(const IpcClientProof& answer) const;
+
+    // Draws the session_id and proves the grant.
+    Result<IpcServerSession> grant();
+
+  private:
+    SessionContext(std::string secret, std::string challenge_id, std::string challenge);
+
+    std::string secret_;
+    std::string challenge_id_;
+    std::string challenge_;
+    std::string session_id_;
+};
+
+enum class RequestCheck {
+    accepted,
+    unauthorized,
+};
+
+// The proof covers the canonical form of the parsed request, never the bytes
+// the client sent.
+RequestCheck check_request(const SessionContext& session, const IpcSessionRequest& request);
+
+// Signed with the session's own session_id, whatever the client sent.
+std::string sign_response(const SessionContext& session, std::string_view response_json);
+
+// The client's side of the same proofs.
+IpcClientProof answer_challenge(std::string_view secret, const IpcChallenge& challenge);
+bool verify_session_grant(std::string_view secret, const IpcChallenge& challenge,
+                          const IpcServerSession& grant);
+std::string sign_request(std::string_view secret, const IpcChallenge& challenge,
+                         std::string_view session_id, std::string_view request_json);
+bool verify_response(std::string_view secret, const IpcChallenge& challenge,
+                     std::string_view session_id, std::string_view response_json,
+                     std::string_view proof);
+
+}  // namespace kavo
