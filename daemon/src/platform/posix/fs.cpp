@@ -8,11 +8,11 @@
 
 namespace kavo {
 
-OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return fail(last_os_error());
-    }
+namespace {
+
+// A symbolic link is reported the way Windows reports one: a reparse point
+// with the symbolic-link tag, so one link rule serves both systems.
+FileAttributes attributes_of(const struct stat& info) {
     FileAttributes attributes;
     if (S_ISLNK(info.st_mode)) {
         attributes.attributes = ATTRIBUTE_REPARSE_POINT;
@@ -23,6 +23,16 @@ OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
         attributes.attributes = ATTRIBUTE_NORMAL;
     }
     return attributes;
+}
+
+}  // namespace
+
+OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return fail(last_os_error());
+    }
+    return attributes_of(info);
 }
 
 OsResult<std::string> read_whole_file(const NativeString& path) {
@@ -74,19 +84,6 @@ OsResult<void> remove_file(const NativeString& path) {
 }
 
 namespace {
-
-FileAttributes attributes_of(const struct stat& info) {
-    FileAttributes attributes;
-    if (S_ISLNK(info.st_mode)) {
-        attributes.attributes = ATTRIBUTE_REPARSE_POINT;
-        attributes.reparse_tag = REPARSE_TAG_SYMLINK;
-    } else if (S_ISDIR(info.st_mode)) {
-        attributes.attributes = ATTRIBUTE_DIRECTORY;
-    } else {
-        attributes.attributes = ATTRIBUTE_NORMAL;
-    }
-    return attributes;
-}
 
 // Closes a directory stream exactly once.
 struct DirCloser {

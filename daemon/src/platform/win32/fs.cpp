@@ -8,13 +8,13 @@
 
 namespace kavo {
 
-OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
-    // Opening with FILE_FLAG_OPEN_REPARSE_POINT reads the link itself, never
-    // its target; FILE_FLAG_BACKUP_SEMANTICS admits directories.
+namespace {
+
+// FILE_FLAG_BACKUP_SEMANTICS admits directories.
+OsResult<FileAttributes> read_attributes(const NativeString& path, DWORD extra_flags) {
     win32::UniqueFileHandle handle(::CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-        nullptr));
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | extra_flags, nullptr));
     if (!handle.valid()) {
         return fail(last_os_error());
     }
@@ -26,6 +26,13 @@ OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
     attributes.attributes = info.FileAttributes;
     attributes.reparse_tag = info.ReparseTag;
     return attributes;
+}
+
+}  // namespace
+
+OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
+    // FILE_FLAG_OPEN_REPARSE_POINT reads the link itself, never its target.
+    return read_attributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 OsResult<std::string> read_whole_file(const NativeString& path) {
@@ -111,20 +118,7 @@ static_assert(PROTECTED_DACL_FLAGS ==
 }  // namespace
 
 OsResult<FileAttributes> read_attributes_following(const NativeString& path) {
-    win32::UniqueFileHandle handle(::CreateFileW(
-        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle.valid()) {
-        return fail(last_os_error());
-    }
-    FILE_ATTRIBUTE_TAG_INFO info{};
-    if (!::GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &info, sizeof info)) {
-        return fail(last_os_error());
-    }
-    FileAttributes attributes;
-    attributes.attributes = info.FileAttributes;
-    attributes.reparse_tag = info.ReparseTag;
-    return attributes;
+    return read_attributes(path, 0);
 }
 
 OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
