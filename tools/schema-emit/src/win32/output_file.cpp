@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 namespace kavo::schema {
