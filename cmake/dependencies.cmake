@@ -13,28 +13,37 @@ endif()
 if(WIN32)
   set(KAVO_BACKEND win32)
   add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE)
-  # The cross compiler must not see the host's /usr/include, so the header-only
-  # libraries are exposed through a directory of their own.
-  set(KAVO_HEADERS_DIR ${CMAKE_BINARY_DIR}/third_party_include)
-  file(MAKE_DIRECTORY ${KAVO_HEADERS_DIR})
-  foreach(entry asio asio.hpp nlohmann)
-    if(NOT EXISTS /usr/include/${entry})
-      message(FATAL_ERROR "/usr/include/${entry} is missing: install libasio-dev and nlohmann-json3-dev")
-    endif()
-    file(CREATE_LINK /usr/include/${entry} ${KAVO_HEADERS_DIR}/${entry} SYMBOLIC)
-  endforeach()
 else()
   set(KAVO_BACKEND posix)
-  set(KAVO_HEADERS_DIR "")
   find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
   find_package(Threads REQUIRED)
 endif()
 
-add_library(kavo_third_party INTERFACE)
-if(KAVO_HEADERS_DIR)
-  target_include_directories(kavo_third_party SYSTEM INTERFACE ${KAVO_HEADERS_DIR})
+# The header-only libraries, one target each, so that a layer sees only the
+# ones it links: pure code gets JSON but not Asio.
+add_library(kavo_json INTERFACE)
+add_library(kavo_asio INTERFACE)
+target_compile_definitions(kavo_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+if(WIN32)
+  # The cross compiler must not see the host's /usr/include, so each library
+  # is exposed through a directory of its own.
+  foreach(library json asio)
+    if(library STREQUAL "json")
+      set(entries nlohmann)
+    else()
+      set(entries asio asio.hpp)
+    endif()
+    set(dir ${CMAKE_BINARY_DIR}/third_party_include/${library})
+    file(MAKE_DIRECTORY ${dir})
+    foreach(entry ${entries})
+      if(NOT EXISTS /usr/include/${entry})
+        message(FATAL_ERROR "/usr/include/${entry} is missing: install libasio-dev and nlohmann-json3-dev")
+      endif()
+      file(CREATE_LINK /usr/include/${entry} ${dir}/${entry} SYMBOLIC)
+    endforeach()
+    target_include_directories(kavo_${library} SYSTEM INTERFACE ${dir})
+  endforeach()
 endif()
-target_compile_definitions(kavo_third_party INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
 
 # GoogleTest from Debian's sources, so both toolchains run the same version.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -50,7 +59,29 @@ if(CMAKE_CROSSCOMPILING)
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                   WORLD_READ WORLD_EXECUTE @ONLY)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+  # The prefix is made by a setup test of its own that every test requires,
+  # never inside the first test that happens to run.
+  add_test(NAME wine_prefix COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh --prepare)
+  set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 300)
 endif()
+
+# Registers the GoogleTest cases of `target` with CTest; under Wine each
+# needs the prefix.
+function(kavo_discover_tests target)
+  if(CMAKE_CROSSCOMPILING)
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                         PROPERTIES FIXTURES_REQUIRED wine_prefix)
+  else()
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+  endif()
+endfunction()
+
+# Marks plain CTest tests that run a Windows program as needing the prefix.
+function(kavo_requires_wine_prefix)
+  if(CMAKE_CROSSCOMPILING)
+    set_property(TEST ${ARGN} APPEND PROPERTY FIXTURES_REQUIRED wine_prefix)
+  endif()
+endfunction()
 
 # Warnings for our own code only.
 set(KAVO_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)

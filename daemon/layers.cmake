@@ -1,0 +1,93 @@
+# The daemon's layers, one library each, each seeing and linking only what is
+# below it:
+#
+#   kavo_host      host/ and install/: entry points, service, pipe server
+#   kavo_ipc       ipc/: the pipe protocol and request handling
+#   kavo_core      core/: protected directories, staging, supervisor, log
+#   kavo_platform  platform/ and its backend: the only code with OS headers
+#   kavo_pure      pure decision code from every layer: no I/O, no Asio, no
+#                  backend; the fuzz targets and the clang build link it alone
+#
+# Every library compiles against an include tree of its own that holds only
+# the headers it may use, so an include that climbs a layer does not compile.
+
+set(KAVO_SRC ${CMAKE_CURRENT_LIST_DIR}/src)
+
+# Pure sources, and the headers pure code may include (each source's own
+# header is added below).
+set(KAVO_PURE_SOURCES
+  platform/hex.cpp
+  platform/secret.cpp
+  platform/utf.cpp
+  ipc/frame.cpp
+  ipc/json_reader.cpp
+  ipc/json_writer.cpp
+  ipc/record_json.cpp
+  core/log_line.cpp
+  core/redact.cpp
+  core/runtime_entry_name.cpp)
+set(KAVO_PURE_HEADERS
+  platform/command_line.h
+  platform/file_attributes.h
+  platform/native_string.h
+  platform/path.h
+  platform/result.h
+  ipc/records.h
+  core/log_rotation.h)
+
+# Builds the include tree `dir` from links to the directories or files
+# `entries` (relative to src/).
+function(kavo_include_tree dir)
+  file(REMOVE_RECURSE ${dir})
+  foreach(entry ${ARGN})
+    get_filename_component(parent ${dir}/${entry} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    file(CREATE_LINK ${KAVO_SRC}/${entry} ${dir}/${entry} SYMBOLIC)
+  endforeach()
+endfunction()
+
+# The pure library under `name`, with its include tree; used by the product
+# build and, with other flags, by the fuzz build.
+function(kavo_add_pure_library name)
+  set(headers ${KAVO_PURE_HEADERS})
+  set(sources)
+  foreach(source ${KAVO_PURE_SOURCES})
+    string(REGEX REPLACE "\\.cpp$" ".h" header ${source})
+    list(APPEND headers ${header})
+    list(APPEND sources ${KAVO_SRC}/${source})
+  endforeach()
+  set(tree ${CMAKE_BINARY_DIR}/layers/${name})
+  kavo_include_tree(${tree} ${headers})
+  add_library(${name} STATIC ${sources})
+  # Its users see its headers through the same tree.
+  target_include_directories(${name} PUBLIC ${tree})
+  target_link_libraries(${name} PUBLIC kavo_json)
+endfunction()
+
+# The sources of `dirs` (relative to src/) that are neither pure nor program
+# entry points.
+function(kavo_layer_sources out)
+  set(sources)
+  foreach(dir ${ARGN})
+    file(GLOB found CONFIGURE_DEPENDS ${KAVO_SRC}/${dir}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
+  foreach(source ${KAVO_PURE_SOURCES})
+    list(REMOVE_ITEM sources ${KAVO_SRC}/${source})
+  endforeach()
+  list(FILTER sources EXCLUDE REGEX "_main\\.cpp$")
+  set(${out} ${sources} PARENT_SCOPE)
+endfunction()
+
+# One driven layer: `name` built from `dirs`, seeing the directories
+# `visible`, linking `below`.
+function(kavo_add_layer name)
+  cmake_parse_arguments(ARG "" "" "DIRS;VISIBLE;BELOW" ${ARGN})
+  kavo_layer_sources(sources ${ARG_DIRS})
+  set(tree ${CMAKE_BINARY_DIR}/layers/${name})
+  kavo_include_tree(${tree} ${ARG_VISIBLE})
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PRIVATE ${tree})
+  target_compile_options(${name} PRIVATE ${KAVO_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${ARG_BELOW})
+endfunction()
