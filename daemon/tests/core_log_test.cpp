@@ -97,6 +97,19 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
+// The text of the log from the oldest kept file to "core.log"; the chatter of
+// one test run is more than one file takes.
+std::string read_whole_log(const testing::TempDir& dir) {
+    std::string text;
+    for (const char* name : {"core.log.3", "core.log.2", "core.log.1", "core.log"}) {
+        if (fs::exists(dir.path() / name)) {
+            EXPECT_LE(fs::file_size(dir.path() / name), CORE_LOG_ROTATION_SIZE) << name;
+            text += testing::read_file(dir.path() / name);
+        }
+    }
+    return text;
+}
+
 const std::regex BANNER("--- KAVO core start [0-9]+ ---");
 
 TEST(CoreLogTest, MessagesAndBanner) {
@@ -120,7 +133,7 @@ TEST(CoreLogTest, PumpsBothStreamsLineByLine) {
     (*started)->wait();
     ASSERT_TRUE(child->wait());
 
-    const auto lines = split_lines(testing::read_file(dir.path() / "core.log"));
+    const auto lines = split_lines(read_whole_log(dir));
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "");
     EXPECT_TRUE(std::regex_match(lines[1], BANNER)) << lines[1];
@@ -212,6 +225,18 @@ TEST(CoreLogWriterTest, RotatesOnlyBeyondTheLimit) {
     CoreLogWriter big = open_writer(other);
     ASSERT_TRUE(write_core_log_line(big, std::string(CORE_LOG_ROTATION_SIZE + 5, 'z')));
     EXPECT_FALSE(fs::exists(other.path() / "core.log.1"));
+}
+
+// A line that would take the file beyond the limit moves the file aside even
+// when it has not reached the limit yet.
+TEST(CoreLogWriterTest, CrossingFromBelowShiftsTheFile) {
+    testing::TempDir dir;
+    testing::write_file(dir.path() / "core.log", std::string(CORE_LOG_ROTATION_SIZE - 10, 'x'));
+    CoreLogWriter writer = open_writer(dir);
+    writer.written = CORE_LOG_ROTATION_SIZE - 10;
+    ASSERT_TRUE(write_core_log_line(writer, std::string(19, 'n')));
+    EXPECT_EQ(fs::file_size(dir.path() / "core.log.1"), CORE_LOG_ROTATION_SIZE - 10);
+    EXPECT_EQ(testing::read_file(dir.path() / "core.log"), std::string(19, 'n') + "\n");
 }
 
 TEST(CoreLogWriterTest, FailedRotationLeavesNoFileAndIsRetried) {

@@ -122,10 +122,13 @@ std::string core_log_banner(std::uint64_t unix_millis) {
     return "\n--- KAVO core start " + std::to_string(unix_millis) + " ---";
 }
 
-Result<void> rotate_core_log(const NativeString& log_dir) {
+namespace {
+
+// Drops the oldest file, moves the others one number up and "core.log" to
+// "core.log.1". A missing "core.log" leaves nothing to shift.
+Result<void> shift_core_logs(const NativeString& log_dir) {
     const NativeString current = current_log_path(log_dir);
-    const auto size = file_size(current);
-    if (!size || !core_log_full(*size)) {
+    if (!entry_exists(current)) {
         return ok();
     }
     const NativeString oldest = log_path(log_dir, rotated_core_log_name(CORE_LOG_KEPT_FILES));
@@ -150,11 +153,23 @@ Result<void> rotate_core_log(const NativeString& log_dir) {
     return ok();
 }
 
+}  // namespace
+
+Result<void> rotate_core_log(const NativeString& log_dir) {
+    const auto size = file_size(current_log_path(log_dir));
+    if (!size || !core_log_full(*size)) {
+        return ok();
+    }
+    return shift_core_logs(log_dir);
+}
+
 Result<void> write_core_log_line(CoreLogWriter& writer, std::string_view text) {
     const std::uint64_t n = saturating_add(text.size(), 1);
     if (core_log_rotation_due(writer.written, n)) {
+        // The line does not fit, so the file is moved aside whatever its size
+        // on disk says.
         writer.file.reset();
-        if (auto rotated = rotate_core_log(writer.log_dir); !rotated) {
+        if (auto rotated = shift_core_logs(writer.log_dir); !rotated) {
             return rotated;
         }
         auto reopened = open_core_log(writer.log_dir);
