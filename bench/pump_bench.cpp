@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/core_log.h"
+#include "core/core_log_pump.h"
 #include "platform/append_file.h"
 #include "platform/native_string.h"
 #include "platform/process.h"
@@ -81,12 +81,13 @@ double pump(const std::filesystem::path& dir) {
     auto child = start_flood();
     child.standard_error().reset();
     const auto start = std::chrono::steady_clock::now();
-    auto started = kavo::start_observed_core_log(dir.native(), child);
-    if (!started) {
-        std::fprintf(stderr, "start failed: %s\n", started.error().c_str());
+    auto pumps = kavo::start_core_log(dir.native(), child);
+    if (!pumps) {
+        std::fprintf(stderr, "start failed: %s\n", pumps.error().c_str());
         std::exit(1);
     }
-    (*started)->wait();
+    while (!pumps->wait_for(std::chrono::seconds(1))) {
+    }
     const double elapsed = seconds_since(start);
     (void)child.wait();
     return elapsed;
