@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ipc/client.h"
+#include "ipc/client_records.h"
 #include "ipc/exchange.h"
 #include "ipc/frame.h"
 #include "ipc/frame_io.h"

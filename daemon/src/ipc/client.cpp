@@ -1,5 +1,6 @@
 #include "ipc/client.h"
 
+#include "ipc/client_records.h"
 #include "ipc/frame.h"
 #include "ipc/frame_io.h"
 #include "ipc/record_json.h"
