@@ -1,28 +1,50 @@
 // One whole exchange on the service pipe, daemon and client over a real OS
-// byte stream: a socket pair on Linux, a named pipe on Windows.
+// byte stream: a socket pair on Linux, a named pipe on Windows. Every exchange
+// runs on a context driven by one thread and by several.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <chrono>
+#include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 #include "ipc/client.h"
+#include "ipc/client_records.h"
 #include "ipc/exchange.h"
 #include "ipc/frame.h"
 #include "ipc/frame_io.h"
 #include "ipc/record_json.h"
 #include "ipc/session.h"
 #include "platform/local_stream.h"
+#include "platform/secret.h"
 
 namespace kavo {
 namespace {
 
-const std::string SECRET = "an identity secret of more than thirty-two bytes";
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr std::string_view SECRET = "an identity secret of more than thirty-two bytes";
+
+// A bound on waits that only keeps a broken test from hanging.
+constexpr milliseconds TEST_DEADLINE{20000};
+
+// Timing checks assert the lower bound tightly; the upper bound only shows
+// that the cut-off happened at all, so load cannot fail it.
+milliseconds generous_upper_bound(milliseconds lower) {
+    return std::max(4 * lower, milliseconds(2000));
+}
 
 // A handler that answers every request with a fixed response and remembers
 // what it was asked.
@@ -38,30 +60,24 @@ struct FixedHandler {
     }
 };
 
-// Runs the daemon's side of one connection against `client_side` and
-// returns how the daemon's side ended.
-template <class Client>
-ExchangeEnd run_exchange(FixedHandler& handler, Client client_side) {
-    asio::io_context io;
-    auto pair = make_local_stream_pair(io.get_executor());
-    EXPECT_TRUE(pair) << (pair ? "" : pair.error());
-    if (!pair) {
-        return ExchangeEnd::challenge_not_sent;
+// Runs `io` on `threads` threads, the calling one among them, until it runs
+// out of work.
+void run_on_threads(asio::io_context& io, int threads) {
+    std::vector<std::thread> workers;
+    for (int i = 1; i < threads; ++i) {
+        workers.emplace_back([&io] { io.run(); });
     }
-    std::optional<ExchangeEnd> end;
-    LocalStream server = std::move(pair->server);
-    LocalStream client = std::move(pair->client);
-    asio::co_spawn(
-        io,
-        [&]() -> asio::awaitable<void> {
-            end = co_await serve_exchange(server, SECRET, handler.get());
-        },
-        asio::detached);
-    asio::co_spawn(io, client_side(client), asio::detached);
     io.run();
-    EXPECT_TRUE(end.has_value());
-    return end.value_or(ExchangeEnd::challenge_not_sent);
+    for (auto& worker : workers) {
+        worker.join();
+    }
 }
+
+struct DaemonRun {
+    std::optional<ExchangeEnd> end;
+    // From before the exchange was started to its end, seen by the daemon.
+    steady_clock::duration elapsed{};
+};
 
 // The client's half of a handshake done by hand, so tests can misbehave.
 struct ManualSession {
@@ -118,6 +134,12 @@ asio::awaitable<std::optional<IpcResponse>> send_body(LocalStream& stream,
     co_return envelope->response;
 }
 
+// Whether the daemon closed the stream without sending anything more.
+asio::awaitable<bool> closed_silently(LocalStream& stream) {
+    auto next = co_await read_frame(stream, TEST_DEADLINE);
+    co_return !next && next.error() == FrameReadError::end_of_stream;
+}
+
 std::string signed_request(const ManualSession& session, const IpcRequest& request,
                            const std::string& session_id) {
     const std::string json = canonical_request_json(request);
@@ -133,30 +155,85 @@ std::string error_of(const std::optional<IpcResponse>& response) {
     return "<not an error>";
 }
 
-TEST(IpcExchangeTest, ClientGetsTheHandlersAnswer) {
+class IpcExchangeTest : public ::testing::TestWithParam<int> {
+  protected:
+    // Runs the daemon's side of one connection against `client_side`.
+    // Neither task is awaited and both ends of the stream, like the secret,
+    // are gone from this frame before the context runs: each task must own
+    // what it uses.
+    template <class Client>
+    DaemonRun run_exchange(FixedHandler& handler, Client client_side,
+                           milliseconds read_limit = FRAME_READ_TIMEOUT) {
+        asio::io_context io(GetParam());
+        DaemonRun run;
+        {
+            auto pair = make_local_stream_pair(io.get_executor());
+            EXPECT_TRUE(pair) << (pair ? "" : pair.error());
+            if (!pair) {
+                return run;
+            }
+            const auto started = steady_clock::now();
+            asio::co_spawn(io,
+                           serve_exchange(std::move(pair->server), SecretBytes(SECRET),
+                                          handler.get(), read_limit),
+                           [&run, started](std::exception_ptr error, ExchangeEnd end) {
+                               EXPECT_FALSE(error);
+                               run.elapsed = steady_clock::now() - started;
+                               run.end = end;
+                           });
+            asio::co_spawn(asio::make_strand(io), client_side(std::move(pair->client)),
+                           asio::detached);
+        }
+        run_on_threads(io, GetParam());
+        EXPECT_TRUE(run.end.has_value());
+        return run;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Threads, IpcExchangeTest, ::testing::Values(1, 4),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "threads_" + std::to_string(info.param);
+                         });
+
+TEST_P(IpcExchangeTest, ClientGetsTheHandlersAnswer) {
     FixedHandler handler{IpcResponse{IpcResponse::Lease{std::string(32, 'e'), 30}}, {}};
     std::optional<Result<IpcResponse>> got;
-    const auto end = run_exchange(handler, [&](LocalStream& client) -> asio::awaitable<void> {
-        got = co_await request_service(client, SECRET, IpcRequest{IpcRequest::AcquireLease{}});
+    const auto run = run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
+        got = co_await request_service(std::move(client), SecretBytes(SECRET),
+                                       IpcRequest{IpcRequest::AcquireLease{}});
     });
-    EXPECT_EQ(end, ExchangeEnd::answered);
+    EXPECT_EQ(run.end, ExchangeEnd::answered);
     ASSERT_TRUE(got && *got) << (got ? got->error() : "no result");
     EXPECT_EQ(got->value(), handler.response);
     ASSERT_TRUE(handler.seen);
     EXPECT_EQ(*handler.seen, IpcRequest{IpcRequest::AcquireLease{}});
 }
 
-TEST(IpcExchangeTest, ErrorTextWithQuoteAndLineFeedVerifiesEscaped) {
-    FixedHandler handler{IpcResponse{IpcResponse::Error{"say \"no\"\nplease"}}, {}};
-    std::optional<Result<IpcResponse>> got;
-    run_exchange(handler, [&](LocalStream& client) -> asio::awaitable<void> {
-        got = co_await request_service(client, SECRET, IpcRequest{IpcRequest::Status{}});
-    });
-    ASSERT_TRUE(got && *got) << (got ? got->error() : "no result");
-    EXPECT_EQ(got->value(), handler.response);
+TEST_P(IpcExchangeTest, ErrorTextsReachTheClientVerified) {
+    struct Case {
+        const char* what;
+        IpcResponse answered;  // what the handler returns
+        std::string received;  // the message the client reads
+    } cases[] = {
+        {"quote and line feed, escaped", IpcResponse{IpcResponse::Error{"say \"no\"\nplease"}},
+         "say \"no\"\nplease"},
+        {"invalid UTF-8 put in by hand", IpcResponse{IpcResponse::Error{"bad \xFF\xFE end"}},
+         "bad \xEF\xBF\xBD\xEF\xBF\xBD end"},
+        {"cut sequence through error_response", error_response("cut \xE2\x82"), "cut \xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        FixedHandler handler{c.answered, {}};
+        std::optional<Result<IpcResponse>> got;
+        run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
+            got = co_await request_service(std::move(client), SecretBytes(SECRET),
+                                           IpcRequest{IpcRequest::Status{}});
+        });
+        ASSERT_TRUE(got && *got) << c.what << ": " << (got ? got->error() : "no result");
+        EXPECT_EQ(got->value(), IpcResponse{IpcResponse::Error{c.received}}) << c.what;
+    }
 }
 
-TEST(IpcExchangeTest, RequestChecks) {
+TEST_P(IpcExchangeTest, RequestChecks) {
     struct Case {
         const char* what;
         // Builds the request body from the live session.
@@ -201,6 +278,18 @@ TEST(IpcExchangeTest, RequestChecks) {
              return signed_request(s, IpcRequest{IpcRequest::Status{}}, s.grant.session_id) + "x";
          },
          "Invalid service request"},
+        {"NUL and garbage after a signed request",
+         [](const ManualSession& s) {
+             return signed_request(s, IpcRequest{IpcRequest::Status{}}, s.grant.session_id) +
+                    std::string(1, '\0') + "garbage";
+         },
+         "Invalid service request"},
+        {"NUL alone after a signed request",
+         [](const ManualSession& s) {
+             return signed_request(s, IpcRequest{IpcRequest::Status{}}, s.grant.session_id) +
+                    std::string(1, '\0');
+         },
+         "Invalid service request"},
         {"not JSON", [](const ManualSession&) { return std::string("{{{"); },
          "Invalid service request"},
         {"renew without lease_id",
@@ -214,13 +303,13 @@ TEST(IpcExchangeTest, RequestChecks) {
     for (const auto& c : cases) {
         FixedHandler handler{IpcResponse{IpcResponse::Ok{}}, {}};
         std::optional<IpcResponse> got;
-        const auto end = run_exchange(handler, [&](LocalStream& client) -> asio::awaitable<void> {
+        const auto run = run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
             auto session = co_await manual_handshake(client);
             if (session) {
                 got = co_await send_body(client, *session, c.body(*session));
             }
         });
-        EXPECT_EQ(end, ExchangeEnd::answered) << c.what;
+        EXPECT_EQ(run.end, ExchangeEnd::answered) << c.what;
         ASSERT_TRUE(got) << c.what;
         if (c.error) {
             EXPECT_EQ(error_of(got), c.error) << c.what;
@@ -232,11 +321,11 @@ TEST(IpcExchangeTest, RequestChecks) {
     }
 }
 
-TEST(IpcExchangeTest, SessionIdOfAnEarlierConnectionIsRefused) {
+TEST_P(IpcExchangeTest, SessionIdOfAnEarlierConnectionIsRefused) {
     std::string earlier_session_id;
     {
         FixedHandler handler{IpcResponse{IpcResponse::Ok{}}, {}};
-        run_exchange(handler, [&](LocalStream& client) -> asio::awaitable<void> {
+        run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
             auto session = co_await manual_handshake(client);
             if (session) {
                 earlier_session_id = session->grant.session_id;
@@ -249,7 +338,7 @@ TEST(IpcExchangeTest, SessionIdOfAnEarlierConnectionIsRefused) {
     ASSERT_EQ(earlier_session_id.size(), 32u);
     FixedHandler handler{IpcResponse{IpcResponse::Ok{}}, {}};
     std::optional<IpcResponse> got;
-    run_exchange(handler, [&](LocalStream& client) -> asio::awaitable<void> {
+    run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
         auto session = co_await manual_handshake(client);
         if (session) {
             got = co_await send_body(
@@ -261,35 +350,57 @@ TEST(IpcExchangeTest, SessionIdOfAnEarlierConnectionIsRefused) {
     EXPECT_FALSE(handler.seen);
 }
 
-TEST(IpcExchangeTest, ClientAnswerChecks) {
+TEST_P(IpcExchangeTest, ClientAnswerChecks) {
     struct Case {
         const char* what;
-        IpcClientProof (*answer)(const IpcChallenge&);
-        bool granted;
+        // The body of the client's answer to the live challenge.
+        std::string (*answer)(const IpcChallenge&);
+        ExchangeEnd refusal;  // answered: the session is granted
     } cases[] = {
         {"uppercase proof",
          [](const IpcChallenge& c) {
              auto answer = answer_challenge(SECRET, c);
              for (char& ch : answer.proof)
                  ch = static_cast<char>(std::toupper(ch));
-             return answer;
+             return serialize(answer);
          },
-         true},
+         ExchangeEnd::answered},
+        {"surrounding white space",
+         [](const IpcChallenge& c) {
+             return " \t" + serialize(answer_challenge(SECRET, c)) + "\r\n";
+         },
+         ExchangeEnd::answered},
         {"wrong challenge_id",
          [](const IpcChallenge& c) {
              auto answer = answer_challenge(SECRET, c);
              answer.challenge_id = std::string(32, 'f');
-             return answer;
+             return serialize(answer);
          },
-         false},
-        {"wrong secret", [](const IpcChallenge& c) { return answer_challenge(SECRET + "!", c); },
-         false},
+         ExchangeEnd::proof_refused},
+        {"wrong secret",
+         [](const IpcChallenge& c) {
+             return serialize(answer_challenge(std::string(SECRET) + "!", c));
+         },
+         ExchangeEnd::proof_refused},
+        {"NUL and garbage after a valid answer",
+         [](const IpcChallenge& c) {
+             return serialize(answer_challenge(SECRET, c)) + std::string(1, '\0') + "garbage";
+         },
+         ExchangeEnd::proof_not_parsed},
+        {"NUL alone after a valid answer",
+         [](const IpcChallenge& c) {
+             return serialize(answer_challenge(SECRET, c)) + std::string(1, '\0');
+         },
+         ExchangeEnd::proof_not_parsed},
+        {"trailing x after a valid answer",
+         [](const IpcChallenge& c) { return serialize(answer_challenge(SECRET, c)) + "x"; },
+         ExchangeEnd::proof_not_parsed},
     };
     for (const auto& c : cases) {
         FixedHandler handler{IpcResponse{IpcResponse::Ok{}}, {}};
         bool granted = false;
         bool closed = false;
-        const auto end = run_exchange(handler, [&](LocalStream& client) -> asio::awaitable<void> {
+        const auto run = run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
             auto body = co_await read_frame(client);
             if (!body)
                 co_return;
@@ -297,8 +408,8 @@ TEST(IpcExchangeTest, ClientAnswerChecks) {
             auto challenge = parse_challenge(*body);
             if (!challenge)
                 co_return;
-            co_await write_frame(client, serialize(c.answer(*challenge)));
-            auto grant = co_await read_frame(client);
+            co_await write_frame(client, c.answer(*challenge));
+            auto grant = co_await read_frame(client, TEST_DEADLINE);
             if (grant) {
                 EXPECT_EQ(grant->size(), 124u);
                 auto session = parse_server_session(*grant);
@@ -309,45 +420,142 @@ TEST(IpcExchangeTest, ClientAnswerChecks) {
                 closed = grant.error() == FrameReadError::end_of_stream;
             }
         });
-        EXPECT_EQ(granted, c.granted) << c.what;
-        if (!c.granted) {
+        const bool expect_grant = c.refusal == ExchangeEnd::answered;
+        EXPECT_EQ(granted, expect_grant) << c.what;
+        if (!expect_grant) {
             EXPECT_TRUE(closed) << c.what << ": closed without a reply";
-            EXPECT_EQ(end, ExchangeEnd::proof_refused) << c.what;
+            EXPECT_EQ(run.end, c.refusal) << c.what;
         }
     }
 }
 
-TEST(IpcExchangeTest, SilentOrStalledClientsAreCutOffAfterTwoSeconds) {
+// The rule with a short limit: a client that stops sending is dropped
+// without a reply once the limit runs out, at any step.
+TEST_P(IpcExchangeTest, StalledClientsAreCutOffAtTheReadLimit) {
+    const milliseconds limit{200};
     struct Case {
         const char* what;
-        std::string sent;  // what the client sends after the challenge
+        bool handshake_first;  // stall only after the session is granted
+        std::string sent;      // bytes sent before stalling
+        ExchangeEnd end;
     } cases[] = {
-        {"silent client", ""},
-        {"stalls after the length prefix", std::string("\x10\x00\x00\x00", 4)},
-        {"stalls inside the prefix", std::string("\x10\x00", 2)},
+        {"silent after the challenge", false, "", ExchangeEnd::proof_not_read},
+        {"stalls inside the prefix", false, std::string("\x10\x00", 2),
+         ExchangeEnd::proof_not_read},
+        {"stalls after the prefix", false, std::string("\x10\x00\x00\x00", 4),
+         ExchangeEnd::proof_not_read},
+        {"stalls inside the body", false, std::string("\x10\x00\x00\x00{\"a\"", 8),
+         ExchangeEnd::proof_not_read},
+        {"silent after the grant", true, "", ExchangeEnd::request_not_read},
+        {"stalls after the request's prefix", true, std::string("\x10\x00\x00\x00", 4),
+         ExchangeEnd::request_not_read},
     };
     for (const auto& c : cases) {
         FixedHandler handler{IpcResponse{IpcResponse::Ok{}}, {}};
-        std::optional<std::chrono::steady_clock::duration> waited;
-        const auto end = run_exchange(handler, [&](LocalStream& client) -> asio::awaitable<void> {
-            auto body = co_await read_frame(client);
-            if (!body)
-                co_return;
-            if (!c.sent.empty()) {
-                co_await asio::async_write(client, asio::buffer(c.sent), asio::use_awaitable);
-            }
-            const auto start = std::chrono::steady_clock::now();
-            auto next = co_await read_frame(client);
-            EXPECT_FALSE(next) << c.what;
-            waited = std::chrono::steady_clock::now() - start;
-        });
-        EXPECT_EQ(end, ExchangeEnd::proof_not_read) << c.what;
-        ASSERT_TRUE(waited) << c.what;
-        EXPECT_GE(*waited, std::chrono::milliseconds(1900)) << c.what;
+        bool closed = false;
+        const auto run = run_exchange(
+            handler,
+            [&](LocalStream client) -> asio::awaitable<void> {
+                if (c.handshake_first) {
+                    if (!co_await manual_handshake(client))
+                        co_return;
+                } else if (!co_await read_frame(client)) {
+                    co_return;
+                }
+                if (!c.sent.empty()) {
+                    co_await asio::async_write(client, asio::buffer(c.sent), asio::use_awaitable);
+                }
+                closed = co_await closed_silently(client);
+            },
+            limit);
+        EXPECT_EQ(run.end, c.end) << c.what;
+        EXPECT_TRUE(closed) << c.what;
+        EXPECT_FALSE(handler.seen) << c.what;
+        EXPECT_GE(run.elapsed, limit) << c.what;
+        EXPECT_LT(run.elapsed, generous_upper_bound(limit)) << c.what;
     }
 }
 
-TEST(IpcExchangeTest, FrameLengthsAtTheLimit) {
+// Timing where the limit is applied: on the reading side, from the start of
+// the read (for the body: from the arrival of the prefix) to the give-up.
+TEST(FrameReadTest, LimitCountsFromWhereEachReadStarts) {
+    const milliseconds limit{500};
+    const milliseconds prefix_delay{150};
+    struct Case {
+        const char* what;
+        milliseconds delay;  // before the client sends anything
+        std::string sent;
+        milliseconds at_least;
+    } cases[] = {
+        {"nothing sent", milliseconds(0), "", limit},
+        {"half a prefix", milliseconds(0), std::string("\x10\x00", 2), limit},
+        {"prefix and part of the body", milliseconds(0), std::string("\x10\x00\x00\x00xyz", 7),
+         limit},
+        // The body gets a fresh limit from the prefix's arrival, not what is
+        // left of the first one.
+        {"late prefix, no body", prefix_delay, std::string("\x10\x00\x00\x00", 4),
+         prefix_delay + limit},
+    };
+    for (const auto& c : cases) {
+        asio::io_context io;
+        auto pair = make_local_stream_pair(io.get_executor());
+        ASSERT_TRUE(pair) << pair.error();
+        std::optional<Result<std::string, FrameReadError>> got;
+        steady_clock::duration elapsed{};
+        // Started first, so the client's delay counts from after the read began.
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                const auto started = steady_clock::now();
+                got = co_await read_frame(pair->server, limit);
+                elapsed = steady_clock::now() - started;
+            },
+            asio::detached);
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                if (c.delay.count() > 0) {
+                    asio::steady_timer timer(io, c.delay);
+                    co_await timer.async_wait(asio::use_awaitable);
+                }
+                if (!c.sent.empty()) {
+                    co_await asio::async_write(pair->client, asio::buffer(c.sent),
+                                               asio::use_awaitable);
+                }
+            },
+            asio::detached);
+        io.run();
+        ASSERT_TRUE(got) << c.what;
+        ASSERT_FALSE(*got) << c.what;
+        EXPECT_EQ(got->error(), FrameReadError::timed_out) << c.what;
+        EXPECT_GE(elapsed, c.at_least) << c.what;
+        EXPECT_LT(elapsed, generous_upper_bound(c.at_least)) << c.what;
+    }
+}
+
+TEST(FrameReadTest, RealLimitMeasuredOnTheReadingSide) {
+    asio::io_context io;
+    auto pair = make_local_stream_pair(io.get_executor());
+    ASSERT_TRUE(pair) << pair.error();
+    std::optional<Result<std::string, FrameReadError>> got;
+    steady_clock::duration elapsed{};
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+            const auto started = steady_clock::now();
+            got = co_await read_frame(pair->server);
+            elapsed = steady_clock::now() - started;
+        },
+        asio::detached);
+    io.run();
+    ASSERT_TRUE(got);
+    ASSERT_FALSE(*got);
+    EXPECT_EQ(got->error(), FrameReadError::timed_out);
+    EXPECT_GE(elapsed, milliseconds(2000));
+    EXPECT_LT(elapsed, generous_upper_bound(FRAME_READ_TIMEOUT));
+}
+
+TEST(FrameReadTest, FrameLengthsAtTheLimit) {
     struct Case {
         std::uint32_t length;
         bool body_read;

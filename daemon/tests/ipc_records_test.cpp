@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "ipc/client_records.h"
 #include "ipc/frame.h"
+#include "ipc/json_reader.h"
 #include "ipc/proof.h"
 #include "ipc/protocol_id.h"
 #include "ipc/record_json.h"
@@ -17,6 +19,7 @@ namespace {
 const std::string ID_A(32, 'a');
 const std::string ID_B(32, 'b');
 const std::string SECRET(40, 'k');
+const std::string NUL(1, '\0');
 
 TEST(FrameTest, LengthRuleAndPrefix) {
     EXPECT_FALSE(is_valid_frame_length(0));
@@ -126,6 +129,12 @@ TEST(RecordJsonTest, StrictReaderOfSessionRequests) {
         {"surrounding white space", " \t\r\n" + canonical + " \n", true},
         {"trailing x", canonical + "x", false},
         {"trailing vertical tab", canonical + "\v", false},
+        {"NUL and garbage after", canonical + NUL + "garbage", false},
+        {"NUL alone after", canonical + NUL, false},
+        {"NUL inside a string",
+         "{\"session_id\":\"" + ID_A + NUL + "\",\"request\":\"Status\",\"proof\":\"" + proof +
+             "\"}",
+         false},
         {"duplicate member",
          "{\"session_id\":\"" + ID_A + "\",\"session_id\":\"" + ID_B +
              "\",\"request\":\"Status\",\"proof\":\"" + proof + "\"}",
@@ -161,8 +170,139 @@ TEST(RecordJsonTest, ClientProofParsing) {
     ASSERT_TRUE(parsed) << parsed.error();
     EXPECT_EQ(parsed->challenge_id, "c");
     EXPECT_EQ(parsed->proof, "p");
-    EXPECT_FALSE(parse_client_proof("{\"challenge_id\":\"c\"}"));
-    EXPECT_FALSE(parse_client_proof("{\"challenge_id\":1,\"proof\":\"p\"}"));
+
+    const std::string valid = serialize(IpcClientProof{ID_A, std::string(64, 'c')});
+    struct Case {
+        const char* what;
+        std::string body;
+        bool accepted;
+    } cases[] = {
+        {"as written", valid, true},
+        {"trailing white space", valid + " \t\r\n", true},
+        {"missing proof", "{\"challenge_id\":\"c\"}", false},
+        {"number for a string", "{\"challenge_id\":1,\"proof\":\"p\"}", false},
+        {"NUL and garbage after", valid + NUL + "garbage", false},
+        {"NUL alone after", valid + NUL, false},
+        {"trailing x", valid + "x", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(static_cast<bool>(parse_client_proof(c.body)), c.accepted) << c.what;
+    }
+}
+
+TEST(ClientRecordsTest, DaemonRecordsReadStrictly) {
+    const std::string challenge = serialize(IpcChallenge{ID_A, ID_B});
+    const std::string grant = serialize(IpcServerSession{ID_B, std::string(64, 'f')});
+    const std::string response =
+        session_response_json(std::string(64, 'e'), serialize(IpcResponse{IpcResponse::Ok{}}));
+    struct Case {
+        const char* what;
+        bool accepted;
+        bool parsed;
+    } cases[] = {
+        {"challenge", true, static_cast<bool>(parse_challenge(challenge))},
+        {"challenge, NUL and garbage", false,
+         static_cast<bool>(parse_challenge(challenge + NUL + "garbage"))},
+        {"grant", true, static_cast<bool>(parse_server_session(grant))},
+        {"grant, trailing x", false, static_cast<bool>(parse_server_session(grant + "x"))},
+        {"response", true, static_cast<bool>(parse_session_response(response))},
+        {"response, NUL alone after", false,
+         static_cast<bool>(parse_session_response(response + NUL))},
+        {"response missing its proof", false,
+         static_cast<bool>(parse_session_response("{\"response\":\"Ok\"}"))},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.parsed, c.accepted) << c.what;
+    }
+    const auto envelope = parse_session_response(response);
+    ASSERT_TRUE(envelope) << envelope.error();
+    EXPECT_EQ(envelope->proof, std::string(64, 'e'));
+    EXPECT_EQ(envelope->response, IpcResponse{IpcResponse::Ok{}});
+    EXPECT_EQ(session_request_json(ID_A, "\"Status\"", "p"),
+              "{\"session_id\":\"" + ID_A + "\",\"request\":\"Status\",\"proof\":\"p\"}");
+}
+
+TEST(StrictJsonTest, ExtentOfTheTopLevelValue) {
+    struct Case {
+        std::string text;
+        std::size_t end;
+    } cases[] = {
+        {"{\"a\":\"}\"}", 9},   // a closing brace inside a string
+        {"\"a\\\"b\" x", 6},    // an escaped quote does not close
+        {"\"a\\\\\" x", 5},     // an escaped backslash does not escape the quote
+        {"  [1,[2],{}] ", 12},  // leading white space, nested brackets
+        {"{\"a\":[\"]\"]}x", 11},
+        {"{}}", 2},
+        {"true false", 4},
+        {"12\t", 2},
+        {"-1e5", 4},
+        {"{\"a\":1", 6},  // never closes
+        {"\"open", 5},
+        {"", 0},
+        {" \r\n", 3},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(json_value_end(c.text), c.end) << c.text;
+    }
+}
+
+TEST(StrictJsonTest, NothingButWhiteSpaceAroundTheDocument) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string_view error;  // empty: accepted
+    } cases[] = {
+        {"object", "{\"a\":1}", ""},
+        {"the four white-space bytes around", " \t\r\n{\"a\":1} \t\r\n", ""},
+        {"scalar with white space after", "42 \n", ""},
+        {"NUL and garbage after", "{}" + NUL + "garbage", JSON_NUL_BYTE_ERROR},
+        {"NUL alone after", "{}" + NUL, JSON_NUL_BYTE_ERROR},
+        {"NUL before", NUL + "{}", JSON_NUL_BYTE_ERROR},
+        {"NUL raw inside a string", "{\"a\":\"x" + NUL + "y\"}", JSON_NUL_BYTE_ERROR},
+        {"escaped NUL inside a string", "{\"a\":\"x\\u0000y\"}", ""},
+        {"trailing x", "{}x", JSON_TRAILING_TEXT_ERROR},
+        {"trailing x after white space", "{} x", JSON_TRAILING_TEXT_ERROR},
+        {"a second document", "{}{}", JSON_TRAILING_TEXT_ERROR},
+        {"one bracket too many", "[1]]", JSON_TRAILING_TEXT_ERROR},
+        {"text after a string", "\"s\"x", JSON_TRAILING_TEXT_ERROR},
+        {"two scalars", "1 2", JSON_TRAILING_TEXT_ERROR},
+        {"trailing form feed", "{}\f", JSON_TRAILING_TEXT_ERROR},
+        {"trailing vertical tab", "{}\v", JSON_TRAILING_TEXT_ERROR},
+        {"trailing no-break space", "{}\xC2\xA0", JSON_TRAILING_TEXT_ERROR},
+        {"byte order mark", "\xEF\xBB\xBF{}", JSON_SYNTAX_ERROR},
+        {"scalar run into text", "1x", JSON_SYNTAX_ERROR},
+        {"unclosed", "{\"a\":1", JSON_SYNTAX_ERROR},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = parse_strict_json(c.text);
+        if (c.error.empty()) {
+            EXPECT_TRUE(parsed) << c.what << ": " << (parsed ? "" : parsed.error());
+        } else {
+            ASSERT_FALSE(parsed) << c.what;
+            EXPECT_EQ(parsed.error(), c.error) << c.what;
+        }
+    }
+    const auto escaped = parse_strict_json("{\"a\":\"x\\u0000y\"}");
+    ASSERT_TRUE(escaped);
+    EXPECT_EQ((*escaped)["a"].get<std::string>(), "x" + NUL + "y");
+}
+
+TEST(ErrorResponseTest, TextBecomesValidUtf8) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"ASCII", "Failed to stage: access denied", "Failed to stage: access denied"},
+        {"valid non-ASCII kept", "caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
+        {"stray continuation byte", "a\x80z", "a\xEF\xBF\xBDz"},
+        {"two bad bytes, two replacements", "\xFF\xFE", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"sequence cut at the end", "cut \xE2\x82", "cut \xEF\xBF\xBD"},
+        {"encoded surrogate", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(error_response(c.text), IpcResponse{IpcResponse::Error{c.message}}) << c.what;
+    }
 }
 
 TEST(ProtocolIdTest, VersionFourLayout) {

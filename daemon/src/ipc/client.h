@@ -11,6 +11,7 @@
 #include "ipc/records.h"
 #include "platform/local_stream.h"
 #include "platform/result.h"
+#include "platform/secret.h"
 
 namespace kavo {
 
@@ -29,7 +30,9 @@ inline constexpr std::string_view CLIENT_REQUEST_TOO_LONG_ERROR =
     "The request does not fit in one frame";
 inline constexpr std::string_view CLIENT_SEND_ERROR_PREFIX = "Failed to send to the service: ";
 
-asio::awaitable<Result<IpcResponse>> request_service(LocalStream& stream, std::string_view secret,
-                                                     const IpcRequest& request);
+// One exchange on a connected stream, which is closed afterwards. The task
+// owns its inputs, so a caller may start it without awaiting it.
+asio::awaitable<Result<IpcResponse>> request_service(LocalStream stream, SecretBytes secret,
+                                                     IpcRequest request);
 
 }  // namespace kavo

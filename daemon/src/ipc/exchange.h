@@ -3,15 +3,19 @@
 // closed. Nothing is ever sent after a failure of the handshake.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <asio/awaitable.hpp>
 
+#include "ipc/frame_io.h"
 #include "ipc/records.h"
 #include "ipc/session.h"
 #include "platform/local_stream.h"
+#include "platform/secret.h"
 
 namespace kavo {
 
@@ -38,20 +42,29 @@ struct HandshakeOutcome {
     ExchangeEnd failure = ExchangeEnd::answered;
 };
 
+// Serves the whole exchange and closes the stream. The connection task runs
+// this detached, so it owns everything it uses: the stream, the connection's
+// copy of the identity and the handler. Each frame read gets `read_limit`.
+asio::awaitable<ExchangeEnd> serve_exchange(
+    LocalStream stream, SecretBytes secret, RequestHandler handler,
+    std::chrono::milliseconds read_limit = FRAME_READ_TIMEOUT);
+
+// The steps of serve_exchange. They borrow the stream, the session and the
+// handler from the exchange that awaits them.
+
 // Steps 1 to 3: sends the challenge, checks the answer, grants the session.
-asio::awaitable<HandshakeOutcome> run_handshake(LocalStream& stream, std::string secret);
+asio::awaitable<HandshakeOutcome> run_handshake(LocalStream& stream, SecretBytes secret,
+                                                std::chrono::milliseconds read_limit);
 
 // The response a parsed or unparsed request body earns: the handler's answer
 // for an authorised request, otherwise the matching error.
 asio::awaitable<IpcResponse> answer_request(const SessionContext& session, std::string_view body,
                                             const RequestHandler& handler);
 
-// The signed envelope, or nothing when it would not fit in one frame.
+// The signed envelope, or nothing when it would not fit in one frame. An
+// error text that is not UTF-8 is repaired first (error_response), so the
+// client can read whatever the handler answered.
 std::optional<std::string> signed_response_frame(const SessionContext& session,
                                                  const IpcResponse& response);
-
-// Serves the whole exchange and closes the stream.
-asio::awaitable<ExchangeEnd> serve_exchange(LocalStream& stream, std::string secret,
-                                            RequestHandler handler);
 
 }  // namespace kavo

@@ -31,8 +31,9 @@ std::string error_text(const asio::error_code& error) {
 // Fills `buffer` completely, or says why not. The timer is raced against the
 // read, so the limit belongs to this one read and goes with it.
 asio::awaitable<Result<void, FrameReadError>> read_exactly(LocalStream& stream,
-                                                           asio::mutable_buffer buffer) {
-    asio::steady_timer timer(co_await asio::this_coro::executor, FRAME_READ_TIMEOUT);
+                                                           asio::mutable_buffer buffer,
+                                                           std::chrono::milliseconds limit) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, limit);
     auto outcome =
         co_await (asio::async_read(stream, buffer, use_tuple) || timer.async_wait(use_tuple));
     if (outcome.index() == 1) {
@@ -53,21 +54,16 @@ asio::awaitable<Result<void, FrameReadError>> read_exactly(LocalStream& stream,
 
 }  // namespace
 
-asio::awaitable<Result<std::string, FrameReadError>> read_frame(LocalStream& stream) {
+asio::awaitable<Result<std::string, FrameReadError>> read_frame(LocalStream& stream,
+                                                                std::chrono::milliseconds limit) {
     FramePrefix prefix{};
-    auto got_prefix = co_await read_exactly(stream, asio::buffer(prefix));
-    if (!got_prefix) {
-        co_return fail(got_prefix.error());
-    }
+    KAVO_CO_TRY_OK(co_await read_exactly(stream, asio::buffer(prefix), limit));
     const std::uint32_t length = decode_frame_length(prefix);
     if (!is_valid_frame_length(length)) {
         co_return fail(FrameReadError::invalid_length);
     }
     std::string body(length, '\0');
-    auto got_body = co_await read_exactly(stream, asio::buffer(body));
-    if (!got_body) {
-        co_return fail(got_body.error());
-    }
+    KAVO_CO_TRY_OK(co_await read_exactly(stream, asio::buffer(body), limit));
     co_return body;
 }
 

@@ -1,5 +1,7 @@
 // IPC protocol, driven: frames on a local stream. Reads are bounded in time,
-// writes are not.
+// writes are not. Both take the stream and the body by reference, so they
+// are for callers that await them; a task that is not awaited owns its
+// stream and calls these from its own frame.
 #pragma once
 
 #include <chrono>
@@ -28,10 +30,11 @@ inline constexpr std::string_view FRAME_TOO_LONG_ERROR =
 inline constexpr std::string_view ZERO_BYTE_WRITE_ERROR = "The pipe accepted no bytes";
 inline constexpr std::string_view WRITE_ERROR_PREFIX = "Failed to write to the pipe: ";
 
-// The 4-byte length within FRAME_READ_TIMEOUT, then a zero-filled body of
-// that length within a fresh FRAME_READ_TIMEOUT. An invalid length is
-// refused before any of the body is read.
-asio::awaitable<Result<std::string, FrameReadError>> read_frame(LocalStream& stream);
+// The 4-byte length within `limit`, then a zero-filled body of that length
+// within a fresh `limit` counted from the length's arrival. An invalid length
+// is refused before any of the body is read.
+asio::awaitable<Result<std::string, FrameReadError>> read_frame(
+    LocalStream& stream, std::chrono::milliseconds limit = FRAME_READ_TIMEOUT);
 
 // The length and the body, resuming after partial writes; a write that
 // accepts nothing is an error rather than a reason to spin.

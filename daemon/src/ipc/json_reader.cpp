@@ -119,11 +119,68 @@ std::string unknown_variant_error(std::string_view name) {
     return quoted("The message names an unknown variant ", name);
 }
 
+bool is_json_white_space(char byte) {
+    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
+}
+
+std::size_t json_value_end(std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size() && is_json_white_space(text[at])) {
+        ++at;
+    }
+    if (at == text.size()) {
+        return at;
+    }
+    const char first = text[at];
+    if (first != '{' && first != '[' && first != '"') {
+        while (at < text.size() && !is_json_white_space(text[at])) {
+            ++at;
+        }
+        return at;
+    }
+    std::size_t depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (; at < text.size(); ++at) {
+        const char byte = text[at];
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (byte == '\\') {
+                escaped = true;
+            } else if (byte == '"') {
+                in_string = false;
+                if (depth == 0) {
+                    return at + 1;
+                }
+            }
+        } else if (byte == '"') {
+            in_string = true;
+        } else if (byte == '{' || byte == '[') {
+            ++depth;
+        } else if ((byte == '}' || byte == ']') && depth > 0 && --depth == 0) {
+            return at + 1;
+        }
+    }
+    return text.size();
+}
+
 Result<JsonValue> parse_strict_json(std::string_view text) {
+    // The library takes a NUL byte for the end of the input, so a document
+    // followed by one and anything at all would pass. JSON text holds none:
+    // not between tokens, and not raw inside a string.
+    if (text.find('\0') != std::string_view::npos) {
+        return fail(std::string(JSON_NUL_BYTE_ERROR));
+    }
     // The library skips a leading byte order mark; the pipe allows only
-    // whitespace around the document.
+    // white space around the document.
     if (!text.empty() && static_cast<unsigned char>(text.front()) == 0xEF) {
         return fail(std::string(JSON_SYNTAX_ERROR));
+    }
+    for (const char byte : text.substr(json_value_end(text))) {
+        if (!is_json_white_space(byte)) {
+            return fail(std::string(JSON_TRAILING_TEXT_ERROR));
+        }
     }
     StrictTreeBuilder builder;
     try {
@@ -140,10 +197,28 @@ Result<JsonValue> parse_strict_json(std::string_view text) {
     return builder.take_root();
 }
 
-Result<const JsonValue*> find_member(const JsonValue& object, std::string_view name) {
-    if (!object.is_object()) {
+Result<JsonValue> parse_strict_object(std::string_view body, std::string_view name) {
+    KAVO_TRY(JsonValue document, parse_strict_json(body));
+    KAVO_TRY_OK(expect_object(document, name));
+    return document;
+}
+
+Result<void> expect_object(const JsonValue& value, std::string_view name) {
+    if (!value.is_object()) {
         return fail(wrong_type_error(name));
     }
+    return ok();
+}
+
+Result<JsonTagged> single_member(const JsonValue& value, std::string_view what) {
+    if (!value.is_object() || value.size() != 1) {
+        return fail(wrong_type_error(what));
+    }
+    return JsonTagged{value.begin().key(), &value.begin().value()};
+}
+
+Result<const JsonValue*> find_member(const JsonValue& object, std::string_view name) {
+    KAVO_TRY_OK(expect_object(object, name));
     const auto found = object.find(name);
     if (found == object.end()) {
         return fail(missing_member_error(name));
@@ -152,36 +227,52 @@ Result<const JsonValue*> find_member(const JsonValue& object, std::string_view n
 }
 
 Result<std::string> string_member(const JsonValue& object, std::string_view name) {
-    auto member = find_member(object, name);
-    if (!member) {
-        return fail(std::move(member).error());
-    }
-    if (!(*member)->is_string()) {
+    KAVO_TRY(const JsonValue* member, find_member(object, name));
+    if (!member->is_string()) {
         return fail(wrong_type_error(name));
     }
-    return (*member)->get_ref<const std::string&>();
+    return member->get_ref<const std::string&>();
 }
 
 Result<bool> bool_member(const JsonValue& object, std::string_view name) {
-    auto member = find_member(object, name);
-    if (!member) {
-        return fail(std::move(member).error());
-    }
-    if (!(*member)->is_boolean()) {
+    KAVO_TRY(const JsonValue* member, find_member(object, name));
+    if (!member->is_boolean()) {
         return fail(wrong_type_error(name));
     }
-    return (*member)->get<bool>();
+    return member->get<bool>();
 }
 
 Result<std::uint64_t> unsigned_member(const JsonValue& object, std::string_view name) {
-    auto member = find_member(object, name);
-    if (!member) {
-        return fail(std::move(member).error());
-    }
-    if (!(*member)->is_number_unsigned()) {
+    KAVO_TRY(const JsonValue* member, find_member(object, name));
+    if (!member->is_number_unsigned()) {
         return fail(wrong_type_error(name));
     }
-    return (*member)->get<std::uint64_t>();
+    return member->get<std::uint64_t>();
+}
+
+Result<std::optional<std::string>> optional_string_member(const JsonValue& object,
+                                                          std::string_view name) {
+    KAVO_TRY(const JsonValue* member, find_member(object, name));
+    if (member->is_null()) {
+        return std::optional<std::string>();
+    }
+    if (!member->is_string()) {
+        return fail(wrong_type_error(name));
+    }
+    return std::optional<std::string>(member->get_ref<const std::string&>());
+}
+
+Result<std::optional<std::uint64_t>> optional_unsigned_member(const JsonValue& object,
+                                                              std::string_view name,
+                                                              std::uint64_t max) {
+    KAVO_TRY(const JsonValue* member, find_member(object, name));
+    if (member->is_null()) {
+        return std::optional<std::uint64_t>();
+    }
+    if (!member->is_number_unsigned() || member->get<std::uint64_t>() > max) {
+        return fail(wrong_type_error(name));
+    }
+    return std::optional<std::uint64_t>(member->get<std::uint64_t>());
 }
 
 }  // namespace kavo

@@ -1,6 +1,8 @@
-// IPC protocol, pure: the JSON form of every pipe record. Writing follows the
-// member orders of the protocol exactly; reading accepts members in any
-// order, ignores unknown members and refuses missing ones.
+// IPC protocol, pure: the JSON form of every pipe record, and the reading of
+// what the daemon receives. Writing follows the member orders of the protocol
+// exactly; reading accepts members in any order, ignores unknown members and
+// refuses missing ones. The client's reading of the daemon's records is in
+// client_records.h.
 #pragma once
 
 #include <string>
@@ -20,18 +22,12 @@ std::string serialize(const IpcResponse& record);
 // The bytes a request proof covers: the compact JSON of the request alone.
 std::string canonical_request_json(const IpcRequest& request);
 
-// The envelopes embed the already serialised request or response, so the
-// bytes inside are exactly the bytes the proof was computed over.
-std::string session_request_json(std::string_view session_id, std::string_view request_json,
-                                 std::string_view proof);
+// The envelope embeds the already serialised response, so the bytes inside
+// are exactly the bytes the proof was computed over.
 std::string session_response_json(std::string_view proof, std::string_view response_json);
 
-Result<IpcChallenge> parse_challenge(std::string_view body);
 Result<IpcClientProof> parse_client_proof(std::string_view body);
-Result<IpcServerSession> parse_server_session(std::string_view body);
 Result<IpcSessionRequest> parse_session_request(std::string_view body);
-Result<IpcSessionResponse> parse_session_response(std::string_view body);
 Result<IpcRequest> parse_request(std::string_view text);
-Result<IpcResponse> parse_response(std::string_view text);
 
 }  // namespace kavo

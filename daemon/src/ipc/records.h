@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace kavo {
@@ -91,6 +92,12 @@ struct IpcResponse {
     Variant value;
     bool operator==(const IpcResponse&) const = default;
 };
+
+// The one way an error text becomes a response. The client's strict reader
+// refuses a body that is not UTF-8, so invalid sequences in the text (an OS
+// message, a file name) become U+FFFD rather than costing the client the
+// whole answer.
+IpcResponse error_response(std::string_view message);
 
 // Client to daemon: one request, signed over its canonical form.
 struct IpcSessionRequest {

@@ -7,52 +7,17 @@
 #include "ipc/record_json.h"
 
 namespace kavo {
-namespace {
 
-// Overwrites the bytes through a volatile pointer so the stores survive
-// optimisation even though the string is about to go.
-void wipe(std::string& text) {
-    volatile char* bytes = text.data();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        bytes[i] = 0;
-    }
-    text.clear();
+Result<SessionContext> SessionContext::start(SecretBytes secret) {
+    KAVO_TRY(std::string challenge_id, new_protocol_id());
+    KAVO_TRY(std::string challenge, new_protocol_id());
+    return SessionContext(std::move(secret), std::move(challenge_id), std::move(challenge));
 }
 
-}  // namespace
-
-Result<SessionContext> SessionContext::start(std::string secret) {
-    auto challenge_id = new_protocol_id();
-    if (!challenge_id) {
-        wipe(secret);
-        return fail(std::move(challenge_id).error());
-    }
-    auto challenge = new_protocol_id();
-    if (!challenge) {
-        wipe(secret);
-        return fail(std::move(challenge).error());
-    }
-    return SessionContext(std::move(secret), std::move(challenge_id).value(),
-                          std::move(challenge).value());
-}
-
-SessionContext::SessionContext(std::string secret, std::string challenge_id, std::string challenge)
+SessionContext::SessionContext(SecretBytes secret, std::string challenge_id, std::string challenge)
     : secret_(std::move(secret)),
       challenge_id_(std::move(challenge_id)),
       challenge_(std::move(challenge)) {}
-
-SessionContext::SessionContext(SessionContext&& other) noexcept
-    : secret_(std::move(other.secret_)),
-      challenge_id_(std::move(other.challenge_id_)),
-      challenge_(std::move(other.challenge_)),
-      session_id_(std::move(other.session_id_)) {
-    // A short string may have been copied rather than moved.
-    wipe(other.secret_);
-}
-
-SessionContext::~SessionContext() {
-    wipe(secret_);
-}
 
 IpcChallenge SessionContext::challenge_record() const {
     return {challenge_id_, challenge_};
@@ -63,18 +28,14 @@ bool SessionContext::accepts(const IpcClientProof& answer) const {
         answer.challenge_id != challenge_id_) {
         return false;
     }
-    return verify_proof(secret_, CLIENT_AUTH_LABEL, challenge_id_, challenge_, AUTH_VERSION_TAG,
+    return verify_proof(secret(), CLIENT_AUTH_LABEL, challenge_id_, challenge_, AUTH_VERSION_TAG,
                         answer.proof);
 }
 
 Result<IpcServerSession> SessionContext::grant() {
-    auto session_id = new_protocol_id();
-    if (!session_id) {
-        return fail(std::move(session_id).error());
-    }
-    session_id_ = std::move(session_id).value();
-    return IpcServerSession{session_id_, compute_proof(secret_, SERVER_SESSION_LABEL, challenge_id_,
-                                                       challenge_, session_id_)};
+    KAVO_TRY(session_id_, new_protocol_id());
+    return IpcServerSession{session_id_, compute_proof(secret(), SERVER_SESSION_LABEL,
+                                                       challenge_id_, challenge_, session_id_)};
 }
 
 RequestCheck check_request(const SessionContext& session, const IpcSessionRequest& request) {

@@ -7,26 +7,26 @@
 
 #include "ipc/records.h"
 #include "platform/result.h"
+#include "platform/secret.h"
 
 namespace kavo {
 
 inline constexpr std::string_view INVALID_REQUEST_MESSAGE = "Invalid service request";
 inline constexpr std::string_view UNAUTHORIZED_REQUEST_MESSAGE = "Unauthorized service request";
 
-// One connection's authentication state. The secret is wiped when the
-// context goes.
+// One connection's authentication state. It holds the connection's own copy
+// of the identity, wiped when the context goes; it is never copied again.
 class SessionContext {
   public:
     // Draws challenge_id and challenge from the system random source.
-    static Result<SessionContext> start(std::string secret);
+    static Result<SessionContext> start(SecretBytes secret);
 
-    SessionContext(SessionContext&& other) noexcept;
-    SessionContext& operator=(SessionContext&&) = delete;
+    SessionContext(SessionContext&&) noexcept = default;
+    SessionContext& operator=(SessionContext&&) noexcept = default;
     SessionContext(const SessionContext&) = delete;
     SessionContext& operator=(const SessionContext&) = delete;
-    ~SessionContext();
 
-    const std::string& secret() const { return secret_; }
+    std::string_view secret() const { return secret_.view(); }
     const std::string& challenge_id() const { return challenge_id_; }
     const std::string& challenge() const { return challenge_; }
     // Empty until the session is granted.
@@ -42,9 +42,9 @@ class SessionContext {
     Result<IpcServerSession> grant();
 
   private:
-    SessionContext(std::string secret, std::string challenge_id, std::string challenge);
+    SessionContext(SecretBytes secret, std::string challenge_id, std::string challenge);
 
-    std::string secret_;
+    SecretBytes secret_;
     std::string challenge_id_;
     std::string challenge_;
     std::string session_id_;
