@@ -19,10 +19,12 @@ set(KAVO_PURE_SOURCES
   platform/hex.cpp
   platform/secret.cpp
   platform/utf.cpp
+  ipc/client_records.cpp
   ipc/frame.cpp
   ipc/json_reader.cpp
   ipc/json_writer.cpp
   ipc/record_json.cpp
+  ipc/records.cpp
   core/log_line.cpp
   core/redact.cpp
   core/runtime_entry_name.cpp)
@@ -32,7 +34,6 @@ set(KAVO_PURE_HEADERS
   platform/native_string.h
   platform/path.h
   platform/result.h
-  ipc/records.h
   core/log_rotation.h)
 
 # Builds the include tree `dir` from links to the directories or files
