@@ -27,7 +27,8 @@ set(KAVO_PURE_SOURCES
   ipc/records.cpp
   core/log_line.cpp
   core/redact.cpp
-  core/runtime_entry_name.cpp)
+  core/runtime_entry_name.cpp
+  host/service_config.cpp)
 set(KAVO_PURE_HEADERS
   platform/command_line.h
   platform/file_attributes.h

@@ -39,6 +39,17 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
     ASSERT_TRUE(out.good()) << "cannot write " << path.string();
 }
 
+bool make_fifo(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    static_cast<void>(path);
+    return false;
+#else
+    // The path is a temporary one of ours: no quotes in it.
+    const std::string command = "mkfifo '" + path.string() + "'";
+    return std::system(command.c_str()) == 0 && std::filesystem::is_fifo(path);
+#endif
+}
+
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -1,8 +1,14 @@
 // Helpers shared by the daemon's tests.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/native_string.h"
 
@@ -27,6 +33,31 @@ class TempDir {
 
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
+
+// Makes a FIFO at `path` (with the system's mkfifo command). False where
+// there are no FIFOs or it could not be made; the caller then skips.
+bool make_fifo(const std::filesystem::path& path);
+
+// A generous bound for work that must not block: far beyond what any machine
+// needs, only there so that a hang fails the test instead of stalling it.
+inline constexpr std::chrono::seconds HANG_LIMIT{30};
+
+// Runs `work` on a thread of its own and waits for its result at most
+// `limit`. Nullopt when it is still running by then: the thread is left
+// behind, detached, so `work` must own everything it uses.
+template <class T>
+std::optional<T> run_with_deadline(std::function<T()> work,
+                                   std::chrono::seconds limit = HANG_LIMIT) {
+    auto promise = std::make_shared<std::promise<T>>();
+    auto future = promise->get_future();
+    std::thread worker([promise, work = std::move(work)] { promise->set_value(work()); });
+    if (future.wait_for(limit) != std::future_status::ready) {
+        worker.detach();
+        return std::nullopt;
+    }
+    worker.join();
+    return future.get();
+}
 
 // Sets an environment variable of this process for the life of the object.
 class ScopedEnv {

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -16,9 +14,6 @@ namespace kavo {
 
 // The attributes of the entry itself (an lstat; FILE_FLAG_OPEN_REPARSE_POINT).
 OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path);
-
-// The whole content of a small file (the identity secret, for instance).
-OsResult<std::string> read_whole_file(const NativeString& path);
 
 // The size of a file, following links.
 OsResult<std::uint64_t> file_size(const NativeString& path);
@@ -57,17 +52,8 @@ OsResult<void> remove_empty_directory(const NativeString& path);
 // link to one) is fine.
 OsResult<void> create_directories(const NativeString& path);
 
-// Copies the content of `from` into the new file `to`; fails if `to` exists.
-OsResult<void> copy_file_new(const NativeString& from, const NativeString& to);
-
 // Renames a directory; fails if `to` exists.
 OsResult<void> rename_directory(const NativeString& from, const NativeString& to);
-
-// Reads a file from start to end through `buffer`, handing each filled part
-// to `consume`; memory use is the buffer's, whatever the file's size.
-OsResult<void> read_file_streamed(
-    const NativeString& path, std::span<std::uint8_t> buffer,
-    const std::function<void(std::span<const std::uint8_t>)>& consume);
 
 // Why a protection failed: the access list could not be built, or it could not
 // be written to the path.
@@ -86,5 +72,16 @@ struct ProtectError {
 // mode 0600 or 0700, applied without following a link at `path`. Callers
 // refuse links before calling this.
 Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory);
+
+// The protection of the entry at `path` (a link at `path` is read itself, not
+// followed), as text, so that what protect_path wrote can be checked.
+struct PathProtection {
+    // Windows: the owner in SDDL form ("O:BA"). Linux: the owner's uid.
+    std::string owner;
+    // Windows: the DACL in SDDL form ("D:P(A;;FA;;;SY)..."). Linux: the
+    // permission bits as four octal digits ("0600").
+    std::string access;
+};
+OsResult<PathProtection> read_protection(const NativeString& path);
 
 }  // namespace kavo

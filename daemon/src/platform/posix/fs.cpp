@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/posix/posix.h"
@@ -35,32 +36,6 @@ OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
     return attributes_of(info);
 }
 
-OsResult<std::string> read_whole_file(const NativeString& path) {
-    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return fail(last_os_error());
-    }
-    std::string content;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail(last_os_error());
-        }
-        if (got == 0) {
-            return content;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-}  // namespace kavo
-
-namespace kavo {
-
 OsResult<std::uint64_t> file_size(const NativeString& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
@@ -89,22 +64,6 @@ namespace {
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
-
-// write(2) until everything is written.
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(fd, data, size);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -165,41 +124,6 @@ OsResult<void> remove_empty_directory(const NativeString& path) {
     return ok();
 }
 
-OsResult<void> copy_file_new(const NativeString& from, const NativeString& to) {
-    posix::UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!source.valid()) {
-        return fail(last_os_error());
-    }
-    posix::UniqueFd destination(
-        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!destination.valid()) {
-        return fail(last_os_error());
-    }
-    std::vector<char> buffer(64 * 1024);
-    for (;;) {
-        const ssize_t got = ::read(source.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 || (got > 0 && !write_all(destination.get(), buffer.data(),
-                                              static_cast<std::size_t>(got)))) {
-            const OsError error = last_os_error();
-            destination.reset();
-            ::unlink(to.c_str());
-            return fail(error);
-        }
-        if (got == 0) {
-            break;
-        }
-    }
-    if (::close(destination.release()) != 0) {
-        const OsError error = last_os_error();
-        ::unlink(to.c_str());
-        return fail(error);
-    }
-    return ok();
-}
-
 OsResult<void> rename_directory(const NativeString& from, const NativeString& to) {
     // Like a rename on Windows, an existing target (even an empty directory)
     // makes the rename fail instead of being replaced.
@@ -207,28 +131,6 @@ OsResult<void> rename_directory(const NativeString& from, const NativeString& to
         return fail(last_os_error());
     }
     return ok();
-}
-
-OsResult<void> read_file_streamed(
-    const NativeString& path, std::span<std::uint8_t> buffer,
-    const std::function<void(std::span<const std::uint8_t>)>& consume) {
-    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return fail(last_os_error());
-    }
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail(last_os_error());
-        }
-        if (got == 0) {
-            return ok();
-        }
-        consume(buffer.first(static_cast<std::size_t>(got)));
-    }
 }
 
 Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
@@ -239,6 +141,16 @@ Result<void, ProtectError> protect_path(const NativeString& path, bool is_direct
         return fail(ProtectError{ProtectStage::protect, last_os_error()});
     }
     return ok();
+}
+
+OsResult<PathProtection> read_protection(const NativeString& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return fail(last_os_error());
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return PathProtection{std::to_string(info.st_uid), mode};
 }
 
 }  // namespace kavo

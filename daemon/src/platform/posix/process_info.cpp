@@ -52,4 +52,8 @@ OsResult<NativeString> running_executable_path() {
     return path;
 }
 
+bool running_under_wine() {
+    return false;
+}
+
 }  // namespace kavo

@@ -35,31 +35,6 @@ OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
     return read_attributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
-OsResult<std::string> read_whole_file(const NativeString& path) {
-    win32::UniqueFileHandle handle(::CreateFileW(path.c_str(), GENERIC_READ,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle.valid()) {
-        return fail(last_os_error());
-    }
-    std::string content;
-    char buffer[8192];
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(handle.get(), buffer, sizeof buffer, &got, nullptr)) {
-            return fail(last_os_error());
-        }
-        if (got == 0) {
-            return content;
-        }
-        content.append(buffer, got);
-    }
-}
-
-}  // namespace kavo
-
-namespace kavo {
-
 OsResult<std::uint64_t> file_size(const NativeString& path) {
     // GetFileAttributesExW reports the link itself; open the target instead.
     win32::UniqueFileHandle handle(::CreateFileW(
@@ -168,41 +143,11 @@ OsResult<void> remove_empty_directory(const NativeString& path) {
     return ok();
 }
 
-OsResult<void> copy_file_new(const NativeString& from, const NativeString& to) {
-    if (!::CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr,
-                       COPY_FILE_FAIL_IF_EXISTS)) {
-        return fail(last_os_error());
-    }
-    return ok();
-}
-
 OsResult<void> rename_directory(const NativeString& from, const NativeString& to) {
     if (!::MoveFileExW(from.c_str(), to.c_str(), 0)) {
         return fail(last_os_error());
     }
     return ok();
-}
-
-OsResult<void> read_file_streamed(
-    const NativeString& path, std::span<std::uint8_t> buffer,
-    const std::function<void(std::span<const std::uint8_t>)>& consume) {
-    win32::UniqueFileHandle handle(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!handle.valid()) {
-        return fail(last_os_error());
-    }
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(handle.get(), buffer.data(), chunk, &got, nullptr)) {
-            return fail(last_os_error());
-        }
-        if (got == 0) {
-            return ok();
-        }
-        consume(buffer.first(got));
-    }
 }
 
 Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
@@ -217,6 +162,56 @@ Result<void, ProtectError> protect_path(const NativeString& path, bool is_direct
         return fail(ProtectError{ProtectStage::protect, last_os_error()});
     }
     return ok();
+}
+
+namespace {
+
+// One part of a security descriptor in SDDL form.
+OsResult<std::string> sddl_part(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION part) {
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, part,
+                                                                &text, nullptr)) {
+        return fail(last_os_error());
+    }
+    win32::UniqueLocalMemory owner(text);
+    auto utf8 = native_to_utf8(text);
+    if (!utf8) {
+        return fail(os_error(ERROR_INVALID_DATA));
+    }
+    return std::move(*utf8);
+}
+
+}  // namespace
+
+OsResult<PathProtection> read_protection(const NativeString& path) {
+    // READ_CONTROL on a handle opened at the entry itself (a link is not
+    // followed, a directory is admitted).
+    win32::UniqueFileHandle handle(::CreateFileW(
+        path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.valid()) {
+        return fail(last_os_error());
+    }
+    constexpr SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    ::GetKernelObjectSecurity(handle.get(), wanted, nullptr, 0, &needed);
+    if (needed == 0) {
+        return fail(last_os_error());
+    }
+    std::vector<std::uint8_t> buffer(needed);
+    if (!::GetKernelObjectSecurity(handle.get(), wanted, buffer.data(), needed, &needed)) {
+        return fail(last_os_error());
+    }
+    const PSECURITY_DESCRIPTOR descriptor = buffer.data();
+    auto owner = sddl_part(descriptor, OWNER_SECURITY_INFORMATION);
+    if (!owner) {
+        return fail(std::move(owner).error());
+    }
+    auto access = sddl_part(descriptor, DACL_SECURITY_INFORMATION);
+    if (!access) {
+        return fail(std::move(access).error());
+    }
+    return PathProtection{std::move(*owner), std::move(*access)};
 }
 
 }  // namespace kavo

@@ -39,4 +39,10 @@ OsResult<NativeString> running_executable_path() {
     }
 }
 
+bool running_under_wine() {
+    // Wine's ntdll exports its version query; Windows' ntdll has no such name.
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace kavo
