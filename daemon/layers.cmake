@@ -29,13 +29,15 @@ set(KAVO_PURE_SOURCES
   core/log_line.cpp
   core/redact.cpp
   core/runtime_entry_name.cpp
-  host/service_config.cpp)
+  host/service_config.cpp
+  install/service_registration.cpp)
 set(KAVO_PURE_HEADERS
   platform/command_line.h
   platform/file_attributes.h
   platform/native_string.h
   platform/path.h
   platform/result.h
+  platform/service_parameters.h
   core/log_rotation.h)
 
 # Builds the include tree `dir` from links to the directories or files

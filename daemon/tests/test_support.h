@@ -39,6 +39,12 @@ std::string read_file(const std::filesystem::path& path);
 // there are no FIFOs or it could not be made; the caller then skips.
 bool make_fifo(const std::filesystem::path& path);
 
+// Gives `path`, and everything below it when it is a directory, to `uid`
+// (and the group of that number), links themselves rather than their
+// targets (with the system's chown command). False where that cannot be done
+// (not root, or no such command); the caller then skips.
+bool change_owner(const std::filesystem::path& path, unsigned uid);
+
 // A generous bound for work that must not block: far beyond what any machine
 // needs, only there so that a hang fails the test instead of stalling it.
 inline constexpr std::chrono::seconds HANG_LIMIT{30};

@@ -23,22 +23,6 @@ std::string with_os_text(std::string_view prefix, const OsError& error) {
     return message;
 }
 
-// The digest of what is left to read through `file`.
-Result<std::string> sha256_hex_of(FileHandle& file) {
-    std::vector<std::uint8_t> buffer(DIGEST_BUFFER_SIZE);
-    Sha256 digest;
-    for (;;) {
-        auto got = file.read(buffer);
-        if (!got) {
-            return fail(with_os_text(READ_RUNTIME_FAILED, got.error()));
-        }
-        if (*got == 0) {
-            return hex_lower(digest.finish());
-        }
-        digest.update(std::span<const std::uint8_t>(buffer).first(*got));
-    }
-}
-
 // Copies one runtime file into the staging directory and checks the copy.
 // The source name is in a directory that users may write, so it is opened
 // once and everything after that goes through the handle: a name swapped for
@@ -57,7 +41,7 @@ Result<void> stage_file(const NativeString& source_dir, const NativeString& stag
     if (file.kind() != FileKind::regular) {
         return fail(std::string(UNSUPPORTED_RUNTIME_SOURCE));
     }
-    KAVO_TRY(const std::string expected, sha256_hex_of(file));
+    KAVO_TRY(const std::string expected, opened_file_sha256_hex(file));
     if (hooks.after_source_hashed) {
         hooks.after_source_hashed(source);
     }
@@ -144,6 +128,21 @@ Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_
     return staged;
 }
 
+Result<std::string> opened_file_sha256_hex(FileHandle& file) {
+    std::vector<std::uint8_t> buffer(DIGEST_BUFFER_SIZE);
+    Sha256 digest;
+    for (;;) {
+        auto got = file.read(buffer);
+        if (!got) {
+            return fail(with_os_text(READ_RUNTIME_FAILED, got.error()));
+        }
+        if (*got == 0) {
+            return hex_lower(digest.finish());
+        }
+        digest.update(std::span<const std::uint8_t>(buffer).first(*got));
+    }
+}
+
 Result<std::string> file_sha256_hex(const NativeString& path) {
     // Following a link at the path is acceptable for the callers of this: the
     // staged copy was just created new, under its own name, in a directory
@@ -156,7 +155,7 @@ Result<std::string> file_sha256_hex(const NativeString& path) {
     if (!file) {
         return fail(with_os_text(READ_RUNTIME_FAILED, file.error()));
     }
-    return sha256_hex_of(*file);
+    return opened_file_sha256_hex(*file);
 }
 
 }  // namespace kavo

@@ -13,6 +13,8 @@
 
 namespace kavo {
 
+class FileHandle;
+
 // The runtime files, in the order they are staged. All are required.
 inline constexpr std::array<NativeView, 3> RUNTIME_FILES = {
     KAVO_NATIVE("config.yaml"),
@@ -60,5 +62,10 @@ Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_
 // streamed through a fixed buffer, so memory use does not grow with its size.
 // A link at `path` is followed; anything but a regular file fails to read.
 Result<std::string> file_sha256_hex(const NativeString& path);
+
+// The digest of what is left to read through `file`, with the read failure
+// text of file_sha256_hex. For callers that check and copy a file through the
+// handle they opened it with.
+Result<std::string> opened_file_sha256_hex(FileHandle& file);
 
 }  // namespace kavo

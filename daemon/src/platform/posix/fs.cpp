@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/path.h"
 #include "platform/posix/posix.h"
+#include "platform/write_loop.h"
 
 namespace kavo {
 
@@ -75,17 +77,17 @@ OsResult<FileAttributes> read_attributes_following(const NativeString& path) {
     return attributes_of(info);
 }
 
-OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
-    // O_NOFOLLOW: a link at the path is refused, never listed through.
-    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        return fail(last_os_error());
-    }
+namespace {
+
+// The entries of the directory open at `fd`, which the listing takes over.
+OsResult<std::vector<DirectoryEntry>> list_open_directory(posix::UniqueFd fd) {
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
     if (!dir) {
         return fail(last_os_error());
     }
     fd.release();  // the stream owns it now
+    // A duplicated descriptor shares its position with the original.
+    ::rewinddir(dir.get());
     std::vector<DirectoryEntry> entries;
     for (;;) {
         errno = 0;
@@ -102,6 +104,17 @@ OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
         }
         entries.emplace_back(NativeString(name));
     }
+}
+
+}  // namespace
+
+OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
+    // O_NOFOLLOW: a link at the path is refused, never listed through.
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        return fail(last_os_error());
+    }
+    return list_open_directory(std::move(fd));
 }
 
 OsResult<void> create_directory(const NativeString& path) {
@@ -133,12 +146,144 @@ OsResult<void> rename_directory(const NativeString& from, const NativeString& to
     return ok();
 }
 
-Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
-    // Only root (the service's account) keeps access. AT_SYMLINK_NOFOLLOW makes
-    // a link at the path fail rather than changing its target.
-    const mode_t mode = is_directory ? 0700 : 0600;
-    if (::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
+struct TreeEntry::Impl {
+    // A directory is open for reading, so that it can be listed and its
+    // children opened below it; anything else is an O_PATH descriptor, which
+    // never opens the object itself (no FIFO waits, no device opens).
+    posix::UniqueFd fd;
+    struct stat info {};
+};
+
+namespace {
+
+// Opens `name` relative to `dir_fd` without following a link there.
+OsResult<std::unique_ptr<TreeEntry::Impl>> open_entry(int dir_fd, const char* name) {
+    auto impl = std::make_unique<TreeEntry::Impl>();
+    impl->fd.reset(::openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!impl->fd.valid()) {
+        return fail(last_os_error());
+    }
+    if (::fstat(impl->fd.get(), &impl->info) != 0) {
+        return fail(last_os_error());
+    }
+    if (S_ISDIR(impl->info.st_mode)) {
+        // Reopened through the descriptor itself: the same directory, whatever
+        // its name leads to by now.
+        posix::UniqueFd directory(
+            ::openat(impl->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!directory.valid()) {
+            return fail(last_os_error());
+        }
+        impl->fd = std::move(directory);
+    }
+    return impl;
+}
+
+// Owner first (root), then the mode, both through the descriptor. chown
+// clears set-id bits, which the mode written afterwards leaves cleared too.
+Result<void, ProtectError> protect_entry(const TreeEntry::Impl& entry, bool is_directory) {
+    if (S_ISLNK(entry.info.st_mode)) {
+        return fail(ProtectError{ProtectStage::protect, os_error(ELOOP)});
+    }
+    if (entry.info.st_uid != 0 &&
+        ::fchownat(entry.fd.get(), "", 0, 0, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
         return fail(ProtectError{ProtectStage::protect, last_os_error()});
+    }
+    // An O_PATH descriptor takes no fchmod; its /proc name reaches the very
+    // object it refers to.
+    const std::string self = "/proc/self/fd/" + std::to_string(entry.fd.get());
+    const mode_t mode = is_directory ? 0700 : 0600;
+    if (::chmod(self.c_str(), mode) != 0) {
+        return fail(ProtectError{ProtectStage::protect, last_os_error()});
+    }
+    return ok();
+}
+
+}  // namespace
+
+TreeEntry::TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes)
+    : impl_(std::move(impl)), path_(std::move(path)), attributes_(attributes) {}
+TreeEntry::TreeEntry(TreeEntry&&) noexcept = default;
+TreeEntry& TreeEntry::operator=(TreeEntry&&) noexcept = default;
+TreeEntry::~TreeEntry() = default;
+
+OsResult<TreeEntry> TreeEntry::open(const NativeString& path) {
+    KAVO_TRY(auto impl, open_entry(AT_FDCWD, path.c_str()));
+    const FileAttributes attributes = attributes_of(impl->info);
+    return TreeEntry(std::move(impl), path, attributes);
+}
+
+OsResult<TreeEntry> TreeEntry::open_child(const NativeString& name) const {
+    if (!impl_ || !S_ISDIR(impl_->info.st_mode)) {
+        return fail(os_error(ENOTDIR));
+    }
+    KAVO_TRY(auto impl, open_entry(impl_->fd.get(), name.c_str()));
+    const FileAttributes attributes = attributes_of(impl->info);
+    return TreeEntry(std::move(impl), join_native(path_, name), attributes);
+}
+
+Result<void, ProtectError> TreeEntry::protect() const {
+    if (!impl_) {
+        return fail(ProtectError{ProtectStage::protect, os_error(EBADF)});
+    }
+    return protect_entry(*impl_, S_ISDIR(impl_->info.st_mode));
+}
+
+OsResult<std::vector<DirectoryEntry>> TreeEntry::list() const {
+    if (!impl_ || !S_ISDIR(impl_->info.st_mode)) {
+        return fail(os_error(ENOTDIR));
+    }
+    posix::UniqueFd copy(::fcntl(impl_->fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid()) {
+        return fail(last_os_error());
+    }
+    return list_open_directory(std::move(copy));
+}
+
+OsResult<void> TreeEntry::remove_child(const NativeString& name, TreeEntry child) const {
+    if (!impl_ || !S_ISDIR(impl_->info.st_mode)) {
+        return fail(os_error(ENOTDIR));
+    }
+    const bool directory = is_directory(child.attributes());
+    child.close();
+    if (::unlinkat(impl_->fd.get(), name.c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+void TreeEntry::close() {
+    impl_.reset();
+}
+
+Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
+    auto entry = open_entry(AT_FDCWD, path.c_str());
+    if (!entry) {
+        return fail(ProtectError{ProtectStage::protect, std::move(entry).error()});
+    }
+    return protect_entry(**entry, is_directory);
+}
+
+OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes) {
+    posix::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        return fail(last_os_error());
+    }
+    const int raw = fd.get();
+    KAVO_TRY_OK(write_all_through(
+        bytes,
+        [raw](std::string_view rest) {
+            const ssize_t put = ::write(raw, rest.data(), rest.size());
+            if (put < 0) {
+                return errno == EINTR ? WriteAttempt::retry()
+                                      : WriteAttempt::failure(last_os_error());
+            }
+            return WriteAttempt::took(static_cast<std::size_t>(put));
+        },
+        [] { return os_error(EIO); }));
+    if (::close(fd.release()) != 0) {
+        return fail(last_os_error());
     }
     return ok();
 }
