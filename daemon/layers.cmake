@@ -25,6 +25,7 @@ set(KAVO_PURE_SOURCES
   ipc/json_writer.cpp
   ipc/record_json.cpp
   ipc/records.cpp
+  core/exit_status.cpp
   core/log_line.cpp
   core/redact.cpp
   core/runtime_entry_name.cpp
