@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -58,6 +59,29 @@ std::optional<T> run_with_deadline(std::function<T()> work,
     worker.join();
     return future.get();
 }
+
+// Keeps the directory holding `file` from being removed while the object
+// lives. Windows: `file` stays open without delete sharing. Linux: `file` is
+// made immutable where that is allowed (root), otherwise its directory is
+// made read-only. `holds()` is false where neither works; the caller skips.
+class RemovalBlocker {
+  public:
+    explicit RemovalBlocker(const std::filesystem::path& file);
+    ~RemovalBlocker();
+    RemovalBlocker(const RemovalBlocker&) = delete;
+    RemovalBlocker& operator=(const RemovalBlocker&) = delete;
+
+    bool holds() const { return holds_; }
+    // Lets go early, so the directory can be removed again.
+    void release();
+
+  private:
+    std::filesystem::path file_;
+    bool holds_ = false;
+    bool immutable_ = false;
+    bool read_only_ = false;
+    std::unique_ptr<std::ifstream> open_;
+};
 
 // Sets an environment variable of this process for the life of the object.
 class ScopedEnv {

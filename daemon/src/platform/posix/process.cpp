@@ -514,6 +514,7 @@ struct ProcessJob::Impl {
     // The leaders of the groups in the job, held unreaped until the job is
     // closed so that their group ids stay theirs.
     std::vector<std::shared_ptr<ProcessRecord>> leaders;
+    bool closed = false;
 };
 
 ProcessJob::ProcessJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -534,6 +535,9 @@ OsResult<ProcessJob> ProcessJob::create() {
 }
 
 OsResult<void> ProcessJob::assign(ChildProcess& child) {
+    if (impl_->closed) {
+        return fail(os_error(EBADF));
+    }
     const auto& record = child.impl().record;
     const pid_t group = ::getpgid(record->pid);
     if (group < 0) {
@@ -557,6 +561,7 @@ void ProcessJob::close() {
         ::kill(-leader->pid, SIGKILL);
     }
     impl_->leaders.clear();
+    impl_->closed = true;
 }
 
 }  // namespace kavo
