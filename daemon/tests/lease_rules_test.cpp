@@ -226,25 +226,6 @@ TEST(LeaseRulesTest, AcquireDecisions) {
     }
 }
 
-TEST(LeaseRulesTest, Answers) {
-    EXPECT_EQ(lease_granted_response(std::string(ID)),
-              (IpcResponse{IpcResponse::Lease{std::string(ID), 30}}));
-    struct Case {
-        IpcResponse got;
-        IpcResponse expected;
-    } cases[] = {
-        {release_response(true), IpcResponse{IpcResponse::Ok{}}},
-        {release_response(false),
-         IpcResponse{IpcResponse::Error{"The service lease could not be released safely"}}},
-        {stop_core_response(true), IpcResponse{IpcResponse::Ok{}}},
-        {stop_core_response(false),
-         IpcResponse{IpcResponse::Error{"The core could not be stopped safely"}}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.got, c.expected);
-    }
-}
-
 TEST(LeaseRulesTest, StatusFields) {
     const std::string digest(64, 'a');
     struct Case {
