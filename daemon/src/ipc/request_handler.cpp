@@ -7,6 +7,7 @@
 
 #include "core/managed_core.h"
 #include "core/protected_dirs.h"
+#include "core/supervisor.h"
 #include "ipc/lease_rules.h"
 #include "ipc/protocol_id.h"
 #include "platform/diagnostics.h"
@@ -135,8 +136,7 @@ asio::awaitable<IpcResponse> start_core_request(RequestContext context, std::str
         !admission.admitted()) {
         co_return error_response(*admission.refusal);
     }
-    auto started = co_await start_core(access, std::move(context.core_dir), std::move(lease_id),
-                                       std::move(context.start_hooks));
+    auto started = co_await start_core(access, std::move(context.core_dir), std::move(lease_id));
     if (!started) {
         co_return error_response(started.error());
     }
@@ -227,14 +227,12 @@ asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext c
 
 asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
                                             SecretBytes identity, std::string core_digest,
-                                            std::shared_ptr<CoreSlot> slot,
-                                            CoreStartHooks start_hooks) {
+                                            std::shared_ptr<CoreSlot> slot) {
     // The handler holds the copies; each request gets copies of its own.
-    RequestHandler handler =
-        [context = RequestContext{std::move(core_dir), std::move(core_digest), std::move(slot),
-                                  std::move(start_hooks)}](IpcRequest request) {
-            return handle_request(std::move(request), context);
-        };
+    RequestHandler handler = [context = RequestContext{std::move(core_dir), std::move(core_digest),
+                                                       std::move(slot)}](IpcRequest request) {
+        return handle_request(std::move(request), context);
+    };
     co_return co_await serve_exchange(std::move(stream), std::move(identity), std::move(handler));
 }
 
