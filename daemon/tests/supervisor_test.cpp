@@ -394,7 +394,7 @@ TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
         grant_lease(*now_ + 30s);
         // A watch long enough that even a slow machine sees the exit in it.
         CoreStartHooks hooks;
-        hooks.startup_grace = 5s;
+        hooks.startup_grace = 3s;
         auto started = start(std::move(hooks));
         ASSERT_FALSE(started) << c.status;
         EXPECT_EQ(started.error(), std::string(CORE_EXITED_DURING_STARTUP) + c.status);

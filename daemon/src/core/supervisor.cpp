@@ -201,6 +201,11 @@ asio::awaitable<Result<void>> reclaim_expired_lease(std::shared_ptr<CoreSlot> sl
     co_return ok();
 }
 
+// gcc 12 for Windows takes Asio's frame allocation (its own operator new,
+// which calls the global one) for a mismatch with the frame's operator delete
+// once enough of this coroutine is inlined. The pair does match.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString core_dir,
                                          std::string lease_id, CoreStartHooks hooks) {
     BlockingPool& pool = slot.pool();
@@ -280,5 +285,6 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
     slot.core() = std::move(core);
     co_return ok();
 }
+#pragma GCC diagnostic pop
 
 }  // namespace kavo
