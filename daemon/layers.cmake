@@ -23,6 +23,7 @@ set(KAVO_PURE_SOURCES
   ipc/frame.cpp
   ipc/json_reader.cpp
   ipc/json_writer.cpp
+  ipc/lease_rules.cpp
   ipc/record_json.cpp
   ipc/records.cpp
   core/exit_status.cpp

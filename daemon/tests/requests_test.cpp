@@ -1,0 +1,573 @@
+// The six requests end to end: a client over a real OS stream, the connection
+// task on the daemon's side, the real stand-in core (found beside this test
+// executable, steered by its staged config.yaml), a private ProgramData and a
+// slot on a fake clock. The exchanges run on a loop driven by one thread and
+// by several; the interleavings of acquires are driven step by step on one.
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "core/blocking_pool.h"
+#include "core/core_slot.h"
+#include "core/runtime_staging.h"
+#include "core/supervisor.h"
+#include "ipc/client.h"
+#include "ipc/lease_rules.h"
+#include "ipc/request_handler.h"
+#include "platform/local_stream.h"
+#include "platform/secret.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::string_view SECRET = "the identity secret, thirty-two bytes or more";
+const std::string DIGEST = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+const std::string RUNS = "stdout: up\n";
+
+// co_spawn hands back a default value along with an exception, which a
+// Result does not have.
+template <class T>
+asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
+    co_return co_await std::move(task);
+}
+
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + testing::HANG_LIMIT;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::string error_of(const IpcResponse& response) {
+    const auto* error = std::get_if<IpcResponse::Error>(&response.value);
+    return error ? error->message : "<not an error>";
+}
+
+const IpcResponse OK{IpcResponse::Ok{}};
+
+IpcResponse error(std::string_view message) {
+    return IpcResponse{IpcResponse::Error{std::string(message)}};
+}
+
+IpcRequest acquire() {
+    return IpcRequest{IpcRequest::AcquireLease{}};
+}
+IpcRequest renew(std::string id) {
+    return IpcRequest{IpcRequest::RenewLease{std::move(id)}};
+}
+IpcRequest release(std::string id) {
+    return IpcRequest{IpcRequest::ReleaseLease{std::move(id)}};
+}
+IpcRequest start(std::string id) {
+    return IpcRequest{IpcRequest::StartCore{std::move(id)}};
+}
+IpcRequest stop(std::string id) {
+    return IpcRequest{IpcRequest::StopCore{std::move(id)}};
+}
+IpcRequest status() {
+    return IpcRequest{IpcRequest::Status{}};
+}
+
+bool is_protocol_id(const std::string& id) {
+    return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// A private ProgramData, a core directory with the runtime files, and a slot
+// on a fake monotonic clock that only the test moves.
+class SlotFixture {
+  public:
+    explicit SlotFixture(std::size_t pool_threads = MAX_BLOCKING_THREADS)
+        : value_(dir_.path().string()),
+          env_("ProgramData", &value_),
+          pool_(pool_threads),
+          slot_(CoreSlot::create(pool_, [offset = offset_] {
+              return MonotonicInstant{} + 1000h + std::chrono::nanoseconds(offset->load());
+          })) {
+        write_core_dir(RUNS);
+    }
+
+    void write_core_dir(const std::string& config) {
+        fs::create_directories(core_dir());
+        testing::write_file(core_dir() / "config.yaml", config);
+        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
+        testing::write_file(core_dir() / "geoip.metadb", "geoip");
+    }
+
+    fs::path core_dir() const { return dir_.path() / "core"; }
+    fs::path runtime_root() const { return dir_.path() / "KAVO" / "Service" / "Runtime"; }
+    fs::path runtime_dir(const std::string& lease_id) const { return runtime_root() / lease_id; }
+    std::set<std::string> runtime_entries() const {
+        std::set<std::string> names;
+        if (fs::exists(runtime_root())) {
+            for (const auto& entry : fs::directory_iterator(runtime_root())) {
+                names.insert(entry.path().filename().string());
+            }
+        }
+        return names;
+    }
+
+    void advance(std::chrono::nanoseconds by) { offset_->fetch_add(by.count()); }
+
+    RequestContext context() const { return {core_dir().native(), DIGEST, slot_}; }
+
+  protected:
+    testing::TempDir dir_;
+    std::string value_;
+    testing::ScopedEnv env_;
+    std::shared_ptr<std::atomic<std::int64_t>> offset_ =
+        std::make_shared<std::atomic<std::int64_t>>(0);
+    BlockingPool pool_;
+    std::shared_ptr<CoreSlot> slot_;
+};
+
+// Exchanges over a real stream pair, on a loop run by GetParam() threads
+// for the whole test.
+class RequestsTest : public ::testing::TestWithParam<int>, public SlotFixture {
+  protected:
+    RequestsTest() : io_(GetParam()), work_(asio::make_work_guard(io_)) {
+        for (int i = 0; i < GetParam(); ++i) {
+            runners_.emplace_back([this] { io_.run(); });
+        }
+    }
+
+    ~RequestsTest() override {
+        work_.reset();
+        for (auto& runner : runners_) {
+            runner.join();
+        }
+        // The slot goes (ending a core it still holds) before the pool.
+        slot_.reset();
+        pool_.join();
+    }
+
+    // One connection, one request: the daemon's connection task and the
+    // client are both started detached, and own what they use.
+    IpcResponse ask(IpcRequest request) {
+        auto pair = make_local_stream_pair(io_.get_executor());
+        if (!pair) {
+            ADD_FAILURE() << pair.error();
+            return error("<no stream>");
+        }
+        asio::co_spawn(io_,
+                       run_connection(std::move(pair->server), core_dir().native(),
+                                      SecretBytes(SECRET), DIGEST, slot_),
+                       asio::detached);
+        auto answer =
+            asio::co_spawn(io_,
+                           as_optional(request_service(std::move(pair->client), SecretBytes(SECRET),
+                                                       std::move(request))),
+                           asio::use_future);
+        if (answer.wait_for(testing::HANG_LIMIT) != std::future_status::ready) {
+            ADD_FAILURE() << "no answer";
+            std::abort();
+        }
+        auto response = std::move(answer.get()).value();
+        if (!response) {
+            ADD_FAILURE() << response.error();
+            return error("<no response>");
+        }
+        return std::move(response).value();
+    }
+
+    // A granted lease's id; empty (and a failure) otherwise.
+    std::string acquire_id() {
+        const IpcResponse response = ask(acquire());
+        const auto* lease = std::get_if<IpcResponse::Lease>(&response.value);
+        if (!lease) {
+            ADD_FAILURE() << "no lease: " << error_of(response);
+            return {};
+        }
+        return lease->lease_id;
+    }
+
+    IpcResponse::Status ask_status() {
+        const IpcResponse response = ask(status());
+        const auto* fields = std::get_if<IpcResponse::Status>(&response.value);
+        if (!fields) {
+            ADD_FAILURE() << "no status: " << error_of(response);
+            return {};
+        }
+        return *fields;
+    }
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::vector<std::thread> runners_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Threads, RequestsTest, ::testing::Values(1, 4),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "threads_" + std::to_string(info.param);
+                         });
+
+TEST(RequestMessagesTest, AreExact) {
+    EXPECT_EQ(EXPIRED_LEASE_NOT_RECLAIMED, "The expired service lease could not be reclaimed");
+    EXPECT_EQ(EXPIRED_LEASE_STILL_RECLAIMING, "The expired service lease is still being reclaimed");
+    EXPECT_EQ(LEASE_OWNED_BY_ANOTHER_CLIENT, "Another client already owns the service lease");
+    EXPECT_EQ(LEASE_STILL_RECLAIMING, "The service lease is still being reclaimed");
+    EXPECT_EQ(LEASE_NO_LONGER_VALID, "The service lease is no longer valid");
+    EXPECT_EQ(LEASE_NOT_RELEASED_SAFELY, "The service lease could not be released safely");
+    EXPECT_EQ(START_NEEDS_ACTIVE_LEASE, "An active service lease is required to start the core");
+    EXPECT_EQ(STOP_NEEDS_ACTIVE_LEASE, "An active service lease is required to stop the core");
+    EXPECT_EQ(CORE_NOT_STOPPED_SAFELY, "The core could not be stopped safely");
+    EXPECT_EQ(LEASE_DURATION, 30s);
+}
+
+TEST_P(RequestsTest, OneLeaseAtATime) {
+    const IpcResponse first = ask(acquire());
+    const auto* lease = std::get_if<IpcResponse::Lease>(&first.value);
+    ASSERT_NE(lease, nullptr) << error_of(first);
+    EXPECT_TRUE(is_protocol_id(lease->lease_id)) << lease->lease_id;
+    EXPECT_EQ(lease->expires_in_seconds, 30u);
+
+    EXPECT_EQ(ask(acquire()), error(LEASE_OWNED_BY_ANOTHER_CLIENT)) << "a second client";
+    EXPECT_EQ(ask(acquire()), error(LEASE_OWNED_BY_ANOTHER_CLIENT)) << "the holder again";
+
+    // Once released, it is anyone's, under a new id.
+    EXPECT_EQ(ask(release(lease->lease_id)), OK);
+    const std::string next = acquire_id();
+    EXPECT_TRUE(is_protocol_id(next));
+    EXPECT_NE(next, lease->lease_id);
+}
+
+TEST_P(RequestsTest, RenewalAndRemainingTime) {
+    const std::string id = acquire_id();
+    ASSERT_FALSE(id.empty());
+    struct Step {
+        const char* what;
+        std::chrono::nanoseconds advance;  // before the request
+        IpcRequest request;
+        std::optional<IpcResponse> answer;            // for requests other than Status
+        std::optional<std::uint64_t> remaining = {};  // for Status
+        bool active = false;
+    } steps[] = {
+        {"renew 29 s after the grant", 29s, renew(id), OK},
+        {"29.9 s left reads 29", 100ms, status(), std::nullopt, 29, true},
+        {"a renewal with another id", 0s, renew(std::string(32, '0')),
+         error(LEASE_NO_LONGER_VALID)},
+        {"still within the second after the renewal", 400ms, status(), std::nullopt, 29, true},
+        {"at exactly the expiry: 0 left, not active", 29500ms, status(), std::nullopt, 0, false},
+        {"at the expiry, too late to renew", 0s, renew(id), error(LEASE_NO_LONGER_VALID)},
+        {"past the expiry", 1ns, status(), std::nullopt, std::nullopt, false},
+        {"31 s after the renewal", 1s - 1ns, renew(id), error(LEASE_NO_LONGER_VALID)},
+        {"nor can it start", 0s, start(id), error(START_NEEDS_ACTIVE_LEASE)},
+        {"nor stop", 0s, stop(id), error(STOP_NEEDS_ACTIVE_LEASE)},
+    };
+    for (auto& step : steps) {
+        advance(step.advance);
+        if (step.answer) {
+            EXPECT_EQ(ask(step.request), *step.answer) << step.what;
+        } else {
+            const auto fields = ask_status();
+            EXPECT_EQ(fields.lease_expires_in_seconds, step.remaining) << step.what;
+            EXPECT_EQ(fields.lease_active, step.active) << step.what;
+        }
+    }
+    // Nobody reclaimed it, but an acquire does.
+    EXPECT_TRUE(is_protocol_id(acquire_id()));
+}
+
+TEST_P(RequestsTest, StatusWithoutALease) {
+    const IpcResponse::Status expected{false,  "kavo_core.exe", 5u,          "0.2.1",
+                                       DIGEST, false,           std::nullopt};
+    EXPECT_EQ(ask_status(), expected);
+    EXPECT_EQ(ask_status(), expected) << "the same every time";
+}
+
+TEST_P(RequestsTest, StartStopAndTheEndOfTheLease) {
+    const std::string id = acquire_id();
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(ask(start(id)), OK);
+    EXPECT_TRUE(fs::is_directory(runtime_dir(id)));
+    EXPECT_TRUE(ask_status().running);
+
+    // A second start keeps the running core: nothing is swept or staged
+    // again, so a file put beside the runtime stays.
+    testing::write_file(runtime_dir(id) / "marker", "kept");
+    EXPECT_EQ(ask(start(id)), OK);
+    EXPECT_EQ(runtime_entries(), std::set<std::string>{id});
+    EXPECT_TRUE(fs::exists(runtime_dir(id) / "marker"));
+
+    EXPECT_EQ(ask(stop(std::string(32, '1'))), error(STOP_NEEDS_ACTIVE_LEASE));
+    EXPECT_EQ(ask(stop(id)), OK);
+    EXPECT_FALSE(fs::exists(runtime_dir(id)));
+    const auto after = ask_status();
+    EXPECT_FALSE(after.running);
+    EXPECT_FALSE(after.lease_active);
+    EXPECT_EQ(after.lease_expires_in_seconds, std::nullopt);
+
+    // The stop ended the lease with the core.
+    EXPECT_EQ(ask(start(id)), error(START_NEEDS_ACTIVE_LEASE));
+    EXPECT_EQ(ask(renew(id)), error(LEASE_NO_LONGER_VALID));
+    EXPECT_EQ(ask(release(id)), error(LEASE_NO_LONGER_VALID));
+}
+
+TEST_P(RequestsTest, ReleaseOfAnExpiredLeaseStopsItsCore) {
+    const std::string id = acquire_id();
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(ask(start(id)), OK);
+    advance(31s);
+    EXPECT_FALSE(ask_status().lease_active);
+    EXPECT_TRUE(ask_status().running) << "nobody reclaimed it";
+
+    EXPECT_EQ(ask(release(id)), OK);
+    EXPECT_FALSE(ask_status().running);
+    EXPECT_FALSE(fs::exists(runtime_dir(id)));
+    EXPECT_TRUE(is_protocol_id(acquire_id()));
+}
+
+TEST_P(RequestsTest, ACoreThatEndsByItselfIsSeenByTheNextStatus) {
+    // Up long enough to pass the startup watch, then gone.
+    write_core_dir("exit_after_ms: 1500\n");
+    const std::string id = acquire_id();
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(ask(start(id)), OK);
+
+    IpcResponse::Status seen;
+    ASSERT_TRUE(eventually([&] {
+        seen = ask_status();
+        return !seen.running;
+    }));
+    EXPECT_FALSE(seen.lease_active) << "the lease ended with its core";
+    EXPECT_EQ(seen.lease_expires_in_seconds, std::nullopt);
+    EXPECT_FALSE(fs::exists(runtime_dir(id)));
+    EXPECT_EQ(ask(renew(id)), error(LEASE_NO_LONGER_VALID));
+    EXPECT_TRUE(is_protocol_id(acquire_id()));
+}
+
+TEST_P(RequestsTest, AFailedStartEndsTheLease) {
+    fs::remove(core_dir() / "config.yaml");
+    const std::string id = acquire_id();
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(ask(start(id)), error(RUNTIME_CONFIGURATION_UNAVAILABLE));
+    EXPECT_EQ(runtime_entries(), std::set<std::string>{});
+    EXPECT_EQ(ask(renew(id)), error(LEASE_NO_LONGER_VALID));
+    EXPECT_TRUE(is_protocol_id(acquire_id()));
+}
+
+// A client that only asks for the status never takes the lease from its
+// holder nor keeps it from renewing, starting or stopping.
+TEST_P(RequestsTest, StatusOnlyClientsLeaveTheHolderAlone) {
+    const std::string id = acquire_id();
+    ASSERT_FALSE(id.empty());
+    std::atomic<bool> done{false};
+    std::atomic<int> statuses{0};
+    std::atomic<int> wrong{0};
+    std::thread watcher([&] {
+        while (!done) {
+            const auto fields = ask_status();
+            ++statuses;
+            if (!fields.lease_active || fields.core_sha256 != DIGEST) {
+                ++wrong;
+            }
+        }
+    });
+    const std::vector<std::pair<IpcRequest, IpcResponse>> holder = {
+        {renew(id), OK}, {start(id), OK}, {renew(id), OK}, {start(id), OK}, {renew(id), OK},
+    };
+    for (const auto& [request, answer] : holder) {
+        EXPECT_EQ(ask(request), answer);
+    }
+    ASSERT_TRUE(eventually([&] { return statuses > 2; }));
+    done = true;
+    watcher.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(ask(stop(id)), OK);
+}
+
+// The acquire's separate holds of the mutex, driven one at a time: the test
+// holds the lock while it queues requests (the mutex serves them in arrival
+// order) and runs the loop on its own thread.
+class AcquireInterleavingTest : public ::testing::Test, public SlotFixture {
+  protected:
+    explicit AcquireInterleavingTest(std::size_t pool_threads = MAX_BLOCKING_THREADS)
+        : SlotFixture(pool_threads) {}
+
+    ~AcquireInterleavingTest() override {
+        io_.restart();
+        io_.run_for(testing::HANG_LIMIT);
+        slot_.reset();
+        pool_.join();
+    }
+
+    // Starts `request`; it runs up to its first wait.
+    std::shared_ptr<std::optional<IpcResponse>> spawn(IpcRequest request) {
+        auto answer = std::make_shared<std::optional<IpcResponse>>();
+        asio::co_spawn(io_, handle_request(std::move(request), context()),
+                       [answer](std::exception_ptr error, IpcResponse response) {
+                           EXPECT_FALSE(error);
+                           *answer = std::move(response);
+                       });
+        io_.restart();
+        io_.poll();
+        return answer;
+    }
+
+    // Runs the loop until `answer` is in.
+    void settle(const std::shared_ptr<std::optional<IpcResponse>>& answer) {
+        const auto deadline = std::chrono::steady_clock::now() + testing::HANG_LIMIT;
+        while (!answer->has_value() && std::chrono::steady_clock::now() < deadline) {
+            io_.restart();
+            io_.run_one_for(100ms);
+        }
+        ASSERT_TRUE(answer->has_value()) << "no answer";
+    }
+
+    IpcResponse run(IpcRequest request) {
+        auto answer = spawn(std::move(request));
+        settle(answer);
+        return answer->value_or(error("<none>"));
+    }
+
+    std::string lease_of(const std::optional<IpcResponse>& response) {
+        const auto* lease = response ? std::get_if<IpcResponse::Lease>(&response->value) : nullptr;
+        return lease ? lease->lease_id : std::string();
+    }
+
+    asio::io_context io_;
+};
+
+// The lease was live when the acquire looked first and has run out by its
+// decision: the acquire reclaims it and looks again, so its core and
+// directory go before a new lease is granted.
+TEST_F(AcquireInterleavingTest, ALeaseThatRunsOutMeanwhileIsReclaimedBeforeTheGrant) {
+    const std::string first = lease_of(run(acquire()));
+    ASSERT_FALSE(first.empty());
+    ASSERT_EQ(run(start(first)), OK);
+    ASSERT_TRUE(fs::is_directory(runtime_dir(first)));
+
+    std::optional<CoreSlot::Access> held = slot_->try_lock();
+    ASSERT_TRUE(held.has_value());
+    auto second = spawn(acquire());
+    // Queued behind the acquire's reclaim: the clock passes the expiry
+    // after that reclaim has found the lease live.
+    auto expire = std::make_shared<bool>(false);
+    asio::co_spawn(
+        io_,
+        [slot = slot_, expire, this]() -> asio::awaitable<void> {
+            CoreSlot::Access access = co_await slot->lock();
+            advance(30s);
+            *expire = true;
+        },
+        asio::detached);
+    io_.poll();
+    held.reset();
+    settle(second);
+    EXPECT_TRUE(*expire);
+    const std::string granted = lease_of(*second);
+    ASSERT_FALSE(granted.empty()) << error_of(second->value_or(OK));
+    EXPECT_NE(granted, first);
+    EXPECT_FALSE(fs::exists(runtime_dir(first)));
+    const IpcResponse after = run(status());
+    const auto* fields = std::get_if<IpcResponse::Status>(&after.value);
+    ASSERT_NE(fields, nullptr);
+    EXPECT_FALSE(fields->running);
+    EXPECT_EQ(fields->lease_expires_in_seconds, 30u);
+}
+
+// Two clients acquire at once and the first to be granted starts its core
+// straight away, while the other acquire is still on its way: whatever the
+// order of their holds, the core's directory survives every sweep and the
+// leftovers of an earlier run do not. (That the sweep cannot fall between
+// holds at all is shown with a blocked pool below.)
+TEST_F(AcquireInterleavingTest, ASweepNeverRemovesTheDirectoryOfACoreStartedMeanwhile) {
+    // Leftovers of an earlier run, which the sweeps remove.
+    const std::string stale(32, 'e');
+    fs::create_directories(runtime_dir(stale));
+
+    std::optional<CoreSlot::Access> held = slot_->try_lock();
+    ASSERT_TRUE(held.has_value());
+    auto winner = std::make_shared<std::optional<IpcResponse>>();
+    auto started = std::make_shared<std::optional<IpcResponse>>();
+    asio::co_spawn(
+        io_,
+        [this, winner, started]() -> asio::awaitable<void> {
+            *winner = co_await handle_request(acquire(), context());
+            const std::string id = lease_of(*winner);
+            if (!id.empty()) {
+                *started = co_await handle_request(start(id), context());
+            }
+        },
+        asio::detached);
+    io_.poll();
+    auto other = spawn(acquire());
+    held.reset();
+    settle(other);
+    settle(started);
+
+    const std::string id = lease_of(*winner);
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(*other, error(LEASE_OWNED_BY_ANOTHER_CLIENT));
+    EXPECT_EQ(*started, OK);
+    EXPECT_EQ(runtime_entries(), std::set<std::string>{id});
+    const IpcResponse after = run(status());
+    const auto* fields = std::get_if<IpcResponse::Status>(&after.value);
+    ASSERT_NE(fields, nullptr);
+    EXPECT_TRUE(fields->running);
+}
+
+// The pool of this test has one thread, which the test blocks: the
+// acquire's sweep then waits for it, and the slot's mutex must stay taken
+// for as long, so nothing can be granted or started before the sweep.
+class BlockedSweepTest : public AcquireInterleavingTest {
+  protected:
+    BlockedSweepTest() : AcquireInterleavingTest(1) {}
+};
+
+TEST_F(BlockedSweepTest, TheSweepRunsInsideTheHoldThatReadsTheLease) {
+    const std::string stale(32, 'e');
+    fs::create_directories(runtime_dir(stale));
+
+    auto gate = std::make_shared<std::promise<void>>();
+    auto blocker = [opened = gate->get_future().share()] {
+        opened.wait();
+        return true;
+    };
+    asio::co_spawn(
+        io_,
+        [this, blocker]() -> asio::awaitable<void> {
+            auto work = blocker;
+            co_await pool_.run(std::move(work));
+        },
+        asio::detached);
+    io_.poll();
+
+    auto acquired = spawn(acquire());
+    io_.poll();
+    EXPECT_FALSE(acquired->has_value());
+    EXPECT_TRUE(fs::exists(runtime_dir(stale))) << "the sweep has not run yet";
+    EXPECT_FALSE(slot_->try_lock().has_value()) << "the acquire holds the mutex across its sweep";
+
+    gate->set_value();
+    settle(acquired);
+    EXPECT_FALSE(lease_of(*acquired).empty());
+    EXPECT_FALSE(fs::exists(runtime_dir(stale)));
+}
+
+}  // namespace
+}  // namespace kavo
