@@ -116,22 +116,25 @@ OsResult<std::wstring> child_environment(
 
 class AttributeList {
   public:
-    // An attribute list that limits inheritance to `handles`; invalid when
-    // the system refuses it.
+    // An attribute list that limits inheritance to `handles`; invalid, with
+    // the reason in error(), when the system refuses it.
     AttributeList(const HANDLE* handles, std::size_t count) {
         SIZE_T size = 0;
         ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
         if (size == 0) {
+            error_ = last_os_error();
             return;
         }
         storage_.resize(size);
         auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
         if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            error_ = last_os_error();
             return;
         }
         if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                          const_cast<HANDLE*>(handles), count * sizeof(HANDLE),
                                          nullptr, nullptr)) {
+            error_ = last_os_error();
             ::DeleteProcThreadAttributeList(list);
             return;
         }
@@ -146,8 +149,10 @@ class AttributeList {
     AttributeList& operator=(const AttributeList&) = delete;
 
     LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+    const OsError& error() const { return error_; }
 
   private:
+    OsError error_;
     std::vector<char> storage_;
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
@@ -207,9 +212,15 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
             inherited[inherited_count++] = handle;
         }
     }
+    // Children inherit exactly these handles or are not started: without the
+    // list, every inheritable handle another thread made at this moment (the
+    // write end of another child's pipe, say) would go along too.
     std::optional<AttributeList> attributes;
     if (inherited_count > 0) {
         attributes.emplace(inherited, inherited_count);
+        if (attributes->get() == nullptr) {
+            return fail(attributes->error());
+        }
     }
 
     STARTUPINFOEXW startup{};
@@ -220,9 +231,7 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     startup.StartupInfo.hStdOutput = child_out;
     startup.StartupInfo.hStdError = child_err;
     DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    // Without the list (a system that refuses it) the child still inherits
-    // only these, since nothing else we create is inheritable.
-    if (attributes && attributes->get() != nullptr) {
+    if (attributes) {
         startup.lpAttributeList = attributes->get();
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     } else {
