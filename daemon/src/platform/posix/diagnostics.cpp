@@ -5,8 +5,9 @@
 #include "platform/posix/posix.h"
 
 namespace kavo {
+namespace {
 
-void write_error_line(std::string_view line) {
+void write_line(int fd, std::string_view line) {
     std::string text(line);
     text.push_back('\n');
     const char* data = text.data();
@@ -14,7 +15,7 @@ void write_error_line(std::string_view line) {
     // One write normally carries the whole line; a partial write is finished
     // rather than dropped.
     while (left > 0) {
-        const ssize_t put = ::write(STDERR_FILENO, data, left);
+        const ssize_t put = ::write(fd, data, left);
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
@@ -24,6 +25,16 @@ void write_error_line(std::string_view line) {
         data += put;
         left -= static_cast<std::size_t>(put);
     }
+}
+
+}  // namespace
+
+void write_error_line(std::string_view line) {
+    write_line(STDERR_FILENO, line);
+}
+
+void write_output_line(std::string_view line) {
+    write_line(STDOUT_FILENO, line);
 }
 
 }  // namespace kavo

@@ -5,9 +5,11 @@
 #include "platform/win32/win32.h"
 
 namespace kavo {
+namespace {
 
-void write_error_line(std::string_view line) {
-    const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+// The bytes go out as they are: no console code page, no CR before the LF.
+void write_line(DWORD which, std::string_view line) {
+    const HANDLE handle = ::GetStdHandle(which);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -23,6 +25,16 @@ void write_error_line(std::string_view line) {
         data += put;
         left -= put;
     }
+}
+
+}  // namespace
+
+void write_error_line(std::string_view line) {
+    write_line(STD_ERROR_HANDLE, line);
+}
+
+void write_output_line(std::string_view line) {
+    write_line(STD_OUTPUT_HANDLE, line);
 }
 
 }  // namespace kavo
