@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -80,8 +81,9 @@ struct PipeWaitTimedOut {
 using PipeWaitOutcome = std::variant<LocalStream, PipeWaitTimedOut, OsError>;
 
 // Waits for a client on `instance` for at most `limit`, counted from the
-// start of the wait. A client that connected before the wait began, and one
-// that connected and already left, count as connected. Unless a client
+// start of the wait. A client that connected before the wait began, one that
+// connected and already left, and one that opened the instance while the
+// timed-out wait was being called off, count as connected. Unless a client
 // connected, the instance is closed before this returns, once the pending
 // wait on it has finished.
 asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance instance,

@@ -98,6 +98,16 @@ bool counts_as_connected(const asio::error_code& error) {
            (code == ERROR_PIPE_CONNECTED || code == ERROR_NO_DATA);
 }
 
+// Whether a client has opened the instance, without waiting: a listening
+// instance refuses a peek, a connected one (or one whose client has already
+// left again) does not.
+bool client_opened(HANDLE pipe) {
+    if (::PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) {
+        return true;
+    }
+    return ::GetLastError() == ERROR_BROKEN_PIPE;
+}
+
 // Runs on a strand of its own: the connect and the timer complete on it,
 // never at the same time. co_spawn wants a result it can default-construct,
 // which the outcome is not: the optional is always set.
@@ -117,6 +127,11 @@ asio::awaitable<std::optional<PipeWaitOutcome>> connect_on_strand(PipeInstance i
         co_return PipeWaitOutcome(std::move(pipe));
     }
     if (!connect_result || *connect_result == asio::error::operation_aborted) {
+        // Cancelling the wait does not stop the instance from listening, so a
+        // client may have opened it since: serve it rather than drop it.
+        if (client_opened(pipe.native_handle())) {
+            co_return PipeWaitOutcome(std::move(pipe));
+        }
         co_return PipeWaitOutcome(PipeWaitTimedOut{});
     }
     co_return PipeWaitOutcome(error_of(*connect_result));
