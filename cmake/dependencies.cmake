@@ -70,12 +70,17 @@ if(CMAKE_CROSSCOMPILING)
   set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 300)
 endif()
 
-# Registers the GoogleTest cases of `target` with CTest; under Wine each
-# needs the prefix.
+# Registers the GoogleTest cases of `target` with CTest, each with the test
+# properties given after PROPERTIES; under Wine each also needs the prefix.
 function(kavo_discover_tests target)
+  cmake_parse_arguments(ARG "" "" "PROPERTIES" ${ARGN})
+  set(properties ${ARG_PROPERTIES})
   if(CMAKE_CROSSCOMPILING)
+    list(APPEND properties FIXTURES_REQUIRED wine_prefix)
+  endif()
+  if(properties)
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                         PROPERTIES FIXTURES_REQUIRED wine_prefix)
+                         PROPERTIES ${properties})
   else()
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
   endif()

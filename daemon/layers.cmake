@@ -26,10 +26,13 @@ set(KAVO_PURE_SOURCES
   ipc/json_writer.cpp
   ipc/record_json.cpp
   ipc/records.cpp
+  core/exit_status.cpp
   core/log_line.cpp
   core/redact.cpp
   core/runtime_entry_name.cpp
+  host/service_config.cpp
   host/stop_channel.cpp
+  install/service_registration.cpp
   ctl/ctl_command.cpp)
 set(KAVO_PURE_HEADERS
   platform/command_line.h
@@ -37,6 +40,7 @@ set(KAVO_PURE_HEADERS
   platform/native_string.h
   platform/path.h
   platform/result.h
+  platform/service_parameters.h
   core/log_rotation.h
   host/service_pipe.h)
 

@@ -1,6 +1,7 @@
-// Frame-length handling and the parsing of the two client records. A request
-// that parses must re-serialise to canonical bytes that parse to the same
-// request and serialise to the same bytes again.
+// Frame-length handling and the parsing of every record, on both ends. A
+// request or response that parses must re-serialise to canonical bytes that
+// parse to the same record and serialise to the same bytes again; a body with
+// a NUL byte never parses.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "ipc/client_records.h"
 #include "ipc/frame.h"
 #include "ipc/record_json.h"
 
@@ -43,8 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    (void)parse_client_proof(text);
+    const bool has_nul = text.find('\0') != std::string_view::npos;
+    check(!(has_nul && parse_client_proof(text)));
+    check(!(has_nul && parse_challenge(text)));
+    check(!(has_nul && parse_server_session(text)));
+    if (auto response = parse_session_response(text)) {
+        check(!has_nul);
+        const std::string written = serialize(response->response);
+        auto again = parse_response(written);
+        check(static_cast<bool>(again));
+        check(*again == response->response);
+        check(serialize(*again) == written);
+    }
     if (auto request = parse_session_request(text)) {
+        check(!has_nul);
         const std::string canonical = canonical_request_json(request->request);
         auto again = parse_request(canonical);
         check(static_cast<bool>(again));

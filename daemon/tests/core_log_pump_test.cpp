@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_guard.h"
 #include "core/core_log_file.h"
 #include "core/core_log_pump.h"
 #include "core/log_line.h"
@@ -126,14 +127,16 @@ bool is_banner(const std::string& line) {
 
 TEST(CoreLogPumpTest, PumpsBothStreamsLineByLine) {
     testing::TempDir dir;
-    auto child = ChildProcess::spawn(child_options("chatter"));
-    ASSERT_TRUE(child) << child.error().text;
-    auto pumps = start_core_log(dir.native(), *child);
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(child_options("chatter"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto pumps = start_core_log(dir.native(), child);
     ASSERT_TRUE(pumps) << pumps.error();
-    EXPECT_FALSE(child->standard_output().has_value());
-    EXPECT_FALSE(child->standard_error().has_value());
+    EXPECT_FALSE(child.standard_output().has_value());
+    EXPECT_FALSE(child.standard_error().has_value());
     ASSERT_TRUE(pumps->wait_for(PUMPS_END_BOUND));
-    ASSERT_TRUE(child->wait());
+    ASSERT_TRUE(child.wait());
 
     EXPECT_TRUE(fs::exists(dir.path() / "core.log.1")) << "the chatter fills more than one file";
     const auto lines = read_log_lines(dir);
@@ -169,9 +172,11 @@ TEST(CoreLogPumpTest, PumpsBothStreamsLineByLine) {
 // rely on a true answer only once the core has gone.
 TEST(CoreLogPumpTest, PumpsEndOnlyWithTheCore) {
     testing::TempDir dir;
-    auto child = ChildProcess::spawn(child_options("linger"));
-    ASSERT_TRUE(child) << child.error().text;
-    auto pumps = start_core_log(dir.native(), *child);
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(child_options("linger"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto pumps = start_core_log(dir.native(), child);
     ASSERT_TRUE(pumps) << pumps.error();
     // Once its line is in the log the child is running and the pumps read.
     const auto deadline = std::chrono::steady_clock::now() + PUMPS_END_BOUND;
@@ -181,8 +186,8 @@ TEST(CoreLogPumpTest, PumpsEndOnlyWithTheCore) {
     }
     EXPECT_FALSE(pumps->wait_for(0ms));
     EXPECT_FALSE(pumps->wait_for(50ms));
-    ASSERT_TRUE(child->terminate(1));
-    ASSERT_TRUE(child->wait());
+    ASSERT_TRUE(child.terminate(1));
+    ASSERT_TRUE(child.wait());
     ASSERT_TRUE(pumps->wait_for(PUMPS_END_BOUND));
     EXPECT_TRUE(pumps->wait_for(0ms));
     const auto lines = read_log_lines(dir);
@@ -192,22 +197,26 @@ TEST(CoreLogPumpTest, PumpsEndOnlyWithTheCore) {
 
 TEST(CoreLogPumpTest, OpenFailureLeavesThePipesWithTheCore) {
     testing::TempDir dir;
-    auto child = ChildProcess::spawn(child_options("quiet"));
-    ASSERT_TRUE(child) << child.error().text;
-    auto missing = start_core_log(dir.native("no-such-dir"), *child);
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(child_options("quiet"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto missing = start_core_log(dir.native("no-such-dir"), child);
     ASSERT_FALSE(missing);
     EXPECT_TRUE(missing.error().starts_with(CORE_LOG_OPEN_FAILED)) << missing.error();
-    EXPECT_TRUE(child->standard_output().has_value());
-    EXPECT_TRUE(child->standard_error().has_value());
-    ASSERT_TRUE(child->wait());
+    EXPECT_TRUE(child.standard_output().has_value());
+    EXPECT_TRUE(child.standard_error().has_value());
+    ASSERT_TRUE(child.wait());
 }
 
 // When the second pump cannot get a thread, the first one ends without
 // reading, so nothing of the core reaches the log.
 TEST(CoreLogPumpTest, ThreadFailureStartsNoPump) {
     testing::TempDir dir;
-    auto child = ChildProcess::spawn(child_options("chatter"));
-    ASSERT_TRUE(child) << child.error().text;
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(child_options("chatter"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
     std::vector<std::thread> threads;
     int calls = 0;
     const ThreadLauncher launch = [&](std::function<void()> body) -> Result<void> {
@@ -217,13 +226,13 @@ TEST(CoreLogPumpTest, ThreadFailureStartsNoPump) {
         threads.emplace_back(std::move(body));
         return ok();
     };
-    auto pumps = start_core_log(dir.native(), *child, launch);
+    auto pumps = start_core_log(dir.native(), child, launch);
     ASSERT_FALSE(pumps);
     EXPECT_EQ(pumps.error(), CORE_LOG_THREAD_FAILED);
     for (auto& thread : threads) {
         thread.join();
     }
-    ASSERT_TRUE(child->wait());
+    ASSERT_TRUE(child.wait());
     const auto lines = read_log_lines(dir);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(is_banner(lines[1])) << lines[1];

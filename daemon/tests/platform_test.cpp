@@ -188,17 +188,6 @@ TEST(FsTest, AttributesOfFileDirectoryAndMissingEntry) {
     EXPECT_EQ(missing.error().kind, OsErrorKind::not_found);
 }
 
-TEST(FsTest, ReadWholeFile) {
-    testing::TempDir dir;
-    std::string content(20000, 'z');
-    content[0] = '\0';
-    testing::write_file(dir.path() / "data", content);
-    const auto read = read_whole_file(dir.native("data"));
-    ASSERT_TRUE(read) << read.error().text;
-    EXPECT_EQ(*read, content);
-    EXPECT_FALSE(read_whole_file(dir.native("missing")));
-}
-
 TEST(ProcessInfoTest, ArgumentsAndExecutablePath) {
     const auto arguments = process_arguments();
     ASSERT_TRUE(arguments) << arguments.error().text;

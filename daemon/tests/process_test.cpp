@@ -4,10 +4,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_guard.h"
 #include "platform/command_line.h"
 #include "platform/native_string.h"
 #include "platform/process.h"
@@ -96,37 +99,61 @@ TEST(ChildProcessTest, PassesArgumentsAndWorkingDirectoryAndCapturesOutput) {
         options.arguments.push_back(utf8_to_native(argument));
     }
     options.working_directory = dir.native();
-    auto child = ChildProcess::spawn(options);
-    ASSERT_TRUE(child) << child.error().text;
-    ASSERT_TRUE(child->standard_output().has_value());
-    ASSERT_TRUE(child->standard_error().has_value());
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(options);
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    ASSERT_TRUE(child.standard_output().has_value());
+    ASSERT_TRUE(child.standard_error().has_value());
     std::string expected;
     for (const auto& argument : arguments) {
         expected += argument + "|";
     }
-    EXPECT_EQ(read_all(*child->standard_output()), expected);
-    const std::string cwd = read_all(*child->standard_error());
+    EXPECT_EQ(read_all(*child.standard_output()), expected);
+    const std::string cwd = read_all(*child.standard_error());
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(cwd), dir.path())) << cwd;
-    auto code = child->wait();
+    auto code = child.wait();
     ASSERT_TRUE(code) << code.error().text;
     EXPECT_EQ(*code, 7u);
-    auto polled = child->poll();
+    auto polled = child.poll();
     ASSERT_TRUE(polled);
     EXPECT_EQ(polled->value_or(0), 7u);
 }
 
 TEST(ChildProcessTest, PollTerminateAndEndOfOutput) {
-    auto child = ChildProcess::spawn(child_options("sleep_forever"));
-    ASSERT_TRUE(child) << child.error().text;
-    auto running = child->poll();
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(child_options("sleep_forever"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto running = child.poll();
     ASSERT_TRUE(running) << running.error().text;
     EXPECT_FALSE(running->has_value());
-    ASSERT_TRUE(child->terminate(1));
-    auto code = child->wait();
+    ASSERT_TRUE(child.terminate(1));
+    auto code = child.wait();
     ASSERT_TRUE(code) << code.error().text;
     EXPECT_NE(*code, 0u);
     // With the child gone its pipes report the end, not a hang.
-    EXPECT_EQ(read_all(*child->standard_output()), "");
+    EXPECT_EQ(read_all(*child.standard_output()), "");
+}
+
+// The guard a test keeps its children in ends a child that still runs: its
+// output pipe then reports the end instead of blocking the reader.
+TEST(ChildProcessTest, GuardEndsARunningChild) {
+    std::optional<PipeReader> output;
+    {
+        testing::ChildGuard children;
+        auto spawned = ChildProcess::spawn(child_options("sleep_forever"));
+        ASSERT_TRUE(spawned) << spawned.error().text;
+        ChildProcess& child = children.add(std::move(spawned).value());
+        output = std::move(child.standard_output());
+        child.standard_output().reset();
+    }
+    ASSERT_TRUE(output.has_value());
+    auto reader = std::make_shared<PipeReader>(std::move(*output));
+    const auto rest =
+        testing::run_with_deadline<std::string>([reader] { return read_all(*reader); });
+    ASSERT_TRUE(rest.has_value()) << "the guard left the child running";
+    EXPECT_EQ(*rest, "");
 }
 
 TEST(ChildProcessTest, MissingProgramFails) {
@@ -141,29 +168,29 @@ TEST(ChildProcessTest, MissingProgramFails) {
 // A child started while another spawn is under way must not hold on to the
 // other child's pipe: the reader would then never see the end of it.
 TEST(ChildProcessTest, ChildrenInheritOnlyTheirOwnPipes) {
-    std::vector<ChildProcess> sleepers;
-    std::thread spawner([&] {
+    // Declared before the thread, so that the thread is joined before the
+    // guard ends whatever sleepers it started.
+    testing::ChildGuard sleepers;
+    testing::ChildGuard children;
+    std::jthread spawner([&] {
         for (int i = 0; i < 6; ++i) {
             auto sleeper = ChildProcess::spawn(child_options("sleep_forever"));
             if (sleeper) {
-                sleepers.push_back(std::move(sleeper).value());
+                sleepers.add(std::move(sleeper).value());
             }
         }
     });
     for (int i = 0; i < 12; ++i) {
         SpawnOptions options = child_options("print_args");
         options.arguments.push_back(KAVO_NATIVE("ok"));
-        auto child = ChildProcess::spawn(options);
-        ASSERT_TRUE(child) << child.error().text;
-        EXPECT_EQ(read_all(*child->standard_output()), "ok|");
-        ASSERT_TRUE(child->wait());
+        auto spawned = ChildProcess::spawn(options);
+        ASSERT_TRUE(spawned) << spawned.error().text;
+        ChildProcess& child = children.add(std::move(spawned).value());
+        EXPECT_EQ(read_all(*child.standard_output()), "ok|");
+        ASSERT_TRUE(child.wait());
     }
     spawner.join();
     EXPECT_EQ(sleepers.size(), 6u);
-    for (auto& sleeper : sleepers) {
-        EXPECT_TRUE(sleeper.terminate(1));
-        EXPECT_TRUE(sleeper.wait());
-    }
 }
 
 }  // namespace

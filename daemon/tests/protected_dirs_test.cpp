@@ -10,6 +10,7 @@
 #include "core/runtime_entry_name.h"
 #include "platform/diagnostics.h"
 #include "platform/fs.h"
+#include "platform/process_info.h"
 #include "test_support.h"
 
 namespace kavo {
@@ -270,6 +271,52 @@ TEST_F(ProgramDataTest, ProtectServiceTreeRefusesLinks) {
     // The link was never followed.
     EXPECT_EQ(fs::status(dir_.path() / "outside" / "file").permissions() & fs::perms::all,
               fs::perms::all);
+}
+
+// What protection leaves on files and directories, read back from the system.
+TEST_F(ProgramDataTest, ProtectionReadsBackAsWritten) {
+#if defined(_WIN32)
+    const std::string file_access = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+    const std::string directory_access = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+#else
+    const std::string file_access = "0600";
+    const std::string directory_access = "0700";
+#endif
+    const fs::path tree = dir_.path() / "tree";
+    fs::create_directories(tree / "sub");
+    testing::write_file(tree / "sub" / "file", "x");
+    testing::write_file(tree / "top", "x");
+    fs::permissions(tree / "top", fs::perms::all);
+    // Never protected: made by this process, so owned by the account it runs as.
+    testing::write_file(dir_.path() / "fresh", "x");
+    const auto fresh = read_protection((dir_.path() / "fresh").native());
+    ASSERT_TRUE(fresh) << fresh.error().text;
+    ASSERT_FALSE(fresh->owner.empty());
+
+    ASSERT_TRUE(protect_service_tree(tree.native()));
+    const struct {
+        fs::path path;
+        const std::string& access;
+    } cases[] = {
+        {tree, directory_access},
+        {tree / "sub", directory_access},
+        {tree / "sub" / "file", file_access},
+        {tree / "top", file_access},
+    };
+    for (const auto& c : cases) {
+        const auto protection = read_protection(c.path.native());
+        ASSERT_TRUE(protection) << c.path << ": " << protection.error().text;
+        if (running_under_wine() && protection->access != c.access) {
+            GTEST_SKIP() << "Wine does not keep a written access list; it reports one derived "
+                            "from the file mode instead: "
+                         << protection->access;
+        }
+        EXPECT_EQ(protection->access, c.access) << c.path;
+#if !defined(_WIN32)
+        // Only the access list changes: the owner stays the running account.
+        EXPECT_EQ(protection->owner, fresh->owner) << c.path;
+#endif
+    }
 }
 
 TEST(DiagnosticsTest, ErrorLineReachesStandardError) {

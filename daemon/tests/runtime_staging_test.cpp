@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "core/runtime_staging.h"
 #include "platform/crypto.h"
+#include "platform/file_handle.h"
 #include "platform/fs.h"
 #include "platform/hex.h"
 #include "test_support.h"
@@ -47,6 +49,7 @@ class RuntimeStagingTest : public ::testing::Test {
 };
 
 TEST(RuntimeStagingMessagesTest, AreExact) {
+    EXPECT_EQ(INVALID_RUNTIME_LEASE_ID, "Invalid runtime lease identifier");
     EXPECT_EQ(PREPARE_RUNTIME_ROOT_FAILED, "Failed to prepare protected runtime root: ");
     EXPECT_EQ(PREPARE_RUNTIME_FAILED, "Failed to prepare protected runtime: ");
     EXPECT_EQ(RUNTIME_CONFIGURATION_UNAVAILABLE, "Runtime configuration is unavailable");
@@ -146,6 +149,98 @@ TEST_F(RuntimeStagingTest, LinkAsSourceIsUnsupported) {
     EXPECT_FALSE(fs::exists(staging()));
 }
 
+// A name swapped for a FIFO must not hold the start up: the open would wait
+// for a writer, and the start holds the lease while it waits.
+TEST_F(RuntimeStagingTest, FifoAsSourceIsUnsupportedAndDoesNotBlock) {
+    write_sources();
+    fs::remove(source() / "GeoSite.dat");
+    if (!testing::make_fifo(source() / "GeoSite.dat")) {
+        GTEST_SKIP() << "FIFOs are unavailable here";
+    }
+    const NativeString from = source().native();
+    const auto staged = testing::run_with_deadline<Result<StagedRuntime>>(
+        [from] { return stage_runtime(from, LEASE); });
+    ASSERT_TRUE(staged.has_value()) << "staging blocked on the FIFO";
+    ASSERT_FALSE(*staged);
+    EXPECT_EQ(staged->error(), "Runtime source contains an unsupported file type");
+    EXPECT_FALSE(fs::exists(staging()));
+}
+
+// The source is copied from the handle it was hashed through: a name swapped
+// for a link meanwhile neither fails the start nor lets the link's target in.
+TEST_F(RuntimeStagingTest, SourceSwappedForALinkAfterTheOpenCopiesTheOpenedFile) {
+    write_sources();
+    const std::string original = testing::read_file(source() / "GeoSite.dat");
+    testing::write_file(dir_.path() / "secret.dat", "readable by the service only");
+    bool swapped = false;
+    StagingHooks hooks;
+    hooks.after_source_hashed = [&](const NativeString& path) {
+        if (fs::path(path).filename() != "GeoSite.dat") {
+            return;
+        }
+        std::error_code error;
+        fs::remove(path, error);
+        if (!error) {
+            fs::create_symlink(dir_.path() / "secret.dat", path, error);
+        }
+        swapped = !error;
+    };
+    const auto staged = stage_runtime(source().native(), LEASE, hooks);
+    if (!swapped) {
+        GTEST_SKIP() << "an open file cannot be replaced by a link here";
+    }
+    ASSERT_TRUE(staged) << staged.error();
+    EXPECT_EQ(testing::read_file(runtime() / "GeoSite.dat"), original);
+}
+
+#if !defined(_WIN32)
+TEST_F(RuntimeStagingTest, SourceThatCannotBeOpenedIsReportedWithTheSystemText) {
+    // The core directory is a file, so no name below it can be opened.
+    testing::write_file(dir_.path() / "not-a-directory", "x");
+    const fs::path source_file = dir_.path() / "not-a-directory";
+    const auto open_error =
+        FileHandle::open((source_file / "config.yaml").native(), LinkAtPath::refuse);
+    ASSERT_FALSE(open_error);
+    ASSERT_NE(open_error.error().kind, OsErrorKind::not_found);
+    const auto staged = stage_runtime(source_file.native(), LEASE);
+    ASSERT_FALSE(staged);
+    EXPECT_EQ(staged.error(), "Failed to inspect runtime source: " + open_error.error().text);
+}
+#endif
+
+// The lease identifier names two directories below the runtime root; nothing
+// but 32 hexadecimal digits may get that far.
+TEST_F(RuntimeStagingTest, LeaseIdentifierIsCheckedBeforeAnythingIsCreated) {
+    write_sources();
+    const std::string digits_31 = LEASE.substr(1);
+    const std::string bad[] = {
+        "",
+        "..",
+        "../x",
+        "../" + LEASE,
+        digits_31,
+        LEASE + "0",
+        "staging-" + LEASE,
+        digits_31 + "/",
+        digits_31 + "\\",
+        LEASE.substr(0, 16) + "/" + LEASE.substr(17),
+        LEASE.substr(0, 16) + std::string(1, '\0') + LEASE.substr(17),
+        digits_31 + "g",
+        digits_31 + ":",
+    };
+    for (const auto& lease : bad) {
+        const auto staged = stage_runtime(source().native(), lease);
+        ASSERT_FALSE(staged) << lease;
+        EXPECT_EQ(staged.error(), "Invalid runtime lease identifier") << lease;
+        EXPECT_FALSE(fs::exists(dir_.path() / "KAVO")) << lease;
+    }
+    // Either case is a valid identifier; the directory is named as given.
+    const std::string upper = "00112233445566778899AABBCCDDEEFF";
+    const auto staged = stage_runtime(source().native(), upper);
+    ASSERT_TRUE(staged) << staged.error();
+    EXPECT_EQ(*staged, (runtime_root() / upper).native());
+}
+
 TEST_F(RuntimeStagingTest, ServiceRootMessagePassesThrough) {
     testing::ScopedEnv unset("ProgramData", nullptr);
     const auto staged = stage_runtime(source().native(), LEASE);
@@ -187,6 +282,25 @@ TEST_F(RuntimeStagingTest, FileDigestStreamsWholeFiles) {
     const auto expected = read_attributes_no_follow((dir_.path() / "missing").native());
     ASSERT_FALSE(expected);
     EXPECT_EQ(missing.error(), "Failed to read protected runtime: " + expected.error().text);
+}
+
+// Only a regular file is hashed; nothing at the path can make the digest
+// wait or read forever.
+TEST_F(RuntimeStagingTest, FileDigestReadsOnlyRegularFiles) {
+    fs::create_directory(dir_.path() / "directory");
+    const bool have_fifo = testing::make_fifo(dir_.path() / "fifo");
+    for (const char* name : {"directory", "fifo"}) {
+        if (std::string_view(name) == "fifo" && !have_fifo) {
+            continue;
+        }
+        const NativeString path = (dir_.path() / name).native();
+        const auto digest = testing::run_with_deadline<Result<std::string>>(
+            [path] { return file_sha256_hex(path); });
+        ASSERT_TRUE(digest.has_value()) << name << ": the digest blocked";
+        ASSERT_FALSE(*digest) << name;
+        EXPECT_TRUE(digest->error().starts_with("Failed to read protected runtime: "))
+            << digest->error();
+    }
 }
 
 }  // namespace

@@ -140,7 +140,34 @@ TEST_F(ServiceConfigTest, HashThatIsNotUnicodeIsRefused) {
     EXPECT_EQ(config.error(), "Invalid expected core hash");
 }
 
-TEST(IdentityTest, TrimmingAndLengthLimits) {
+TEST_F(ServiceConfigTest, IdentityLoaderSeesEachIdentityOptionInTurn) {
+    std::vector<NativeString> loaded;
+    const IdentityLoader loader = [&](const NativeString& path) -> Result<SecretBytes> {
+        loaded.push_back(path);
+        if (path == n("refused")) {
+            return fail(std::string("Failed to read service identity"));
+        }
+        return SecretBytes(std::string(32, static_cast<char>('a' + loaded.size())));
+    };
+    const auto config =
+        parse_service_config(args({"--identity-file", "one", "--core-dir", "d", "--identity-file",
+                                   "two", "--expected-core-sha256", HASH_LOWER}),
+                             loader);
+    ASSERT_TRUE(config) << config.error();
+    EXPECT_EQ(loaded, (std::vector<NativeString>{n("one"), n("two")}));
+    EXPECT_EQ(config->identity_file, n("two"));
+    EXPECT_EQ(config->identity.view(), std::string(32, 'c'));
+
+    // The loader's message is the result, and the walk ends there.
+    loaded.clear();
+    const auto refused = parse_service_config(
+        args({"--identity-file", "refused", "--identity-file", "never", "--core-dir"}), loader);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "Failed to read service identity");
+    EXPECT_EQ(loaded, (std::vector<NativeString>{n("refused")}));
+}
+
+TEST(IdentityTest, TrimmingLengthAndSizeLimits) {
     const std::string bom = "\xEF\xBB\xBF";
     const std::string ideographic_space = "\xE3\x80\x80";
     const std::string nbsp = "\xC2\xA0";
@@ -148,63 +175,93 @@ TEST(IdentityTest, TrimmingAndLengthLimits) {
     std::string two_byte_16;  // 16 characters, 32 bytes
     for (int i = 0; i < 16; ++i)
         two_byte_16 += "\xC3\xA9";
+    // Padding that brings a file with SECRET_32 in it to exactly `size` bytes.
+    const auto padded = [](std::size_t size) {
+        return std::string(size - SECRET_32.size() - 1, ' ') + SECRET_32 + "\n";
+    };
+    const char* invalid = "Invalid service identity";
+    const char* unreadable = "Failed to read service identity";
     struct Case {
         const char* what;
         std::string content;
-        std::optional<std::string> secret;  // nullopt: "Invalid service identity"
+        std::optional<std::string> secret;
+        const char* message;  // when there is no secret
     } cases[] = {
-        {"exactly 32", SECRET_32, SECRET_32},
-        {"32 with ASCII white space", " \t" + SECRET_32 + "\r\n\v\f", SECRET_32},
-        {"31 plus a line break", std::string(31, 'x') + "\n", std::nullopt},
-        {"exactly 256", "\n" + std::string(256, 'k') + "\n", std::string(256, 'k')},
-        {"257", std::string(257, 'k'), std::nullopt},
-        {"white space only", " \r\n\t  \n", std::nullopt},
-        {"empty", "", std::nullopt},
+        {"exactly 32", SECRET_32, SECRET_32, nullptr},
+        {"32 with ASCII white space", " \t" + SECRET_32 + "\r\n\v\f", SECRET_32, nullptr},
+        {"31 plus a line break", std::string(31, 'x') + "\n", std::nullopt, invalid},
+        {"exactly 256", "\n" + std::string(256, 'k') + "\n", std::string(256, 'k'), nullptr},
+        {"257", std::string(257, 'k'), std::nullopt, invalid},
+        {"white space only", " \r\n\t  \n", std::nullopt, invalid},
+        {"empty", "", std::nullopt, invalid},
         {"inner white space kept", std::string(16, 'a') + "  \t" + std::string(16, 'b'),
-         std::string(16, 'a') + "  \t" + std::string(16, 'b')},
+         std::string(16, 'a') + "  \t" + std::string(16, 'b'), nullptr},
         {"Unicode white space trimmed", ideographic_space + SECRET_32 + nbsp + line_separator,
-         SECRET_32},
+         SECRET_32, nullptr},
         // The byte-order mark is not white space: its three bytes belong to it.
-        {"byte-order mark kept", bom + std::string(29, 'm') + "\n", bom + std::string(29, 'm')},
-        {"byte-order mark counts", bom + std::string(28, 'm'), std::nullopt},
+        {"byte-order mark kept", bom + std::string(29, 'm') + "\n", bom + std::string(29, 'm'),
+         nullptr},
+        {"byte-order mark counts", bom + std::string(28, 'm'), std::nullopt, invalid},
         // Length is counted in bytes, not characters.
-        {"multi-byte characters", two_byte_16, two_byte_16},
+        {"multi-byte characters", two_byte_16, two_byte_16, nullptr},
+        {"not UTF-8", std::string(40, 'a') + "\xFF", std::nullopt, unreadable},
+        {"a lone continuation byte", SECRET_32 + "\x80", std::nullopt, unreadable},
+        // The file is bounded, whatever its white space would trim down to.
+        {"file of exactly 4096 bytes", padded(4096), SECRET_32, nullptr},
+        {"file of 4097 bytes", padded(4097), std::nullopt, invalid},
+        {"huge file of invalid text", std::string(5000, '\xFF'), std::nullopt, invalid},
     };
     testing::TempDir dir;
     int index = 0;
     for (const auto& c : cases) {
+        // The rules alone, and the same rules behind a real file.
         const std::string name = "identity" + std::to_string(index++);
         testing::write_file(dir.path() / name, c.content);
-        const auto secret = load_identity(dir.native(name));
-        if (c.secret) {
-            ASSERT_TRUE(secret) << c.what << ": " << secret.error();
-            EXPECT_EQ(secret->view(), *c.secret) << c.what;
-        } else {
-            ASSERT_FALSE(secret) << c.what;
-            EXPECT_EQ(secret.error(), "Invalid service identity") << c.what;
+        const Result<SecretBytes> results[] = {identity_from_file_bytes(c.content),
+                                               load_identity(dir.native(name))};
+        for (const auto& secret : results) {
+            if (c.secret) {
+                ASSERT_TRUE(secret) << c.what << ": " << secret.error();
+                EXPECT_EQ(secret->view(), *c.secret) << c.what;
+            } else {
+                ASSERT_FALSE(secret) << c.what;
+                EXPECT_EQ(secret.error(), c.message) << c.what;
+            }
         }
     }
 }
 
-TEST(IdentityTest, InvalidUtf8IsUnreadable) {
-    testing::TempDir dir;
-    testing::write_file(dir.path() / "id", std::string(40, 'a') + "\xFF");
-    const auto secret = load_identity(dir.native("id"));
-    ASSERT_FALSE(secret);
-    EXPECT_EQ(secret.error(), "Failed to read service identity");
-}
-
-TEST(IdentityTest, SymbolicLinkToGoodFileIsRefused) {
+TEST(IdentityTest, WhatIsAtThePath) {
     testing::TempDir dir;
     testing::write_file(dir.path() / "target", SECRET_32);
+    std::filesystem::create_directory(dir.path() / "directory");
     std::error_code error;
     std::filesystem::create_symlink(dir.path() / "target", dir.path() / "link", error);
-    if (error) {
-        GTEST_SKIP() << "symbolic links are unavailable here: " << error.message();
+    const bool have_link = !error;
+    const bool have_fifo = testing::make_fifo(dir.path() / "fifo");
+    struct Case {
+        const char* name;
+        const char* message;
+        bool available;
+    } cases[] = {
+        {"missing", "Failed to read service identity", true},
+        {"directory", "Invalid service identity", true},
+        {"link", "Invalid service identity", have_link},
+        // Not a file: unreadable, and an open that would wait for a writer
+        // must not hold up the start.
+        {"fifo", "Failed to read service identity", have_fifo},
+    };
+    for (const auto& c : cases) {
+        if (!c.available) {
+            continue;
+        }
+        const NativeString path = dir.native(c.name);
+        const auto secret =
+            testing::run_with_deadline<Result<SecretBytes>>([path] { return load_identity(path); });
+        ASSERT_TRUE(secret.has_value()) << c.name << ": loading blocked";
+        ASSERT_FALSE(*secret) << c.name;
+        EXPECT_EQ(secret->error(), c.message) << c.name;
     }
-    const auto secret = load_identity(dir.native("link"));
-    ASSERT_FALSE(secret);
-    EXPECT_EQ(secret.error(), "Invalid service identity");
 }
 
 TEST(ServiceConfigProcessTest, ReadsTheProcessCommandLine) {

@@ -39,11 +39,81 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
     ASSERT_TRUE(out.good()) << "cannot write " << path.string();
 }
 
+bool make_fifo(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    static_cast<void>(path);
+    return false;
+#else
+    // The path is a temporary one of ours: no quotes in it.
+    const std::string command = "mkfifo '" + path.string() + "'";
+    return std::system(command.c_str()) == 0 && std::filesystem::is_fifo(path);
+#endif
+}
+
+bool change_owner(const std::filesystem::path& path, unsigned uid) {
+#if defined(_WIN32)
+    static_cast<void>(path);
+    static_cast<void>(uid);
+    return false;
+#else
+    const std::string id = std::to_string(uid);
+    // The path is a temporary one of ours: no quotes in it.
+    const std::string command =
+        "chown -hR " + id + ":" + id + " '" + path.string() + "' 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+#endif
+}
+
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+RemovalBlocker::RemovalBlocker(const std::filesystem::path& file) : file_(file) {
+#if defined(_WIN32)
+    // The C runtime opens with read and write sharing only.
+    open_ = std::make_unique<std::ifstream>(file_, std::ios::binary);
+    holds_ = open_->is_open();
+#else
+    const std::string quoted = "'" + file_.string() + "'";
+    immutable_ = std::system(("chattr +i " + quoted + " 2>/dev/null").c_str()) == 0;
+    if (!immutable_) {
+        std::error_code error;
+        std::filesystem::permissions(
+            file_.parent_path(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec, error);
+        read_only_ = !error;
+    }
+    // Whatever was done, it holds only if the file cannot be removed.
+    std::error_code error;
+    holds_ = (immutable_ || read_only_) && !std::filesystem::remove(file_, error);
+    if (!holds_ && !std::filesystem::exists(file_)) {
+        write_file(file_, "");
+    }
+#endif
+}
+
+RemovalBlocker::~RemovalBlocker() {
+    release();
+}
+
+void RemovalBlocker::release() {
+    open_.reset();
+#if !defined(_WIN32)
+    if (immutable_) {
+        const std::string quoted = "'" + file_.string() + "'";
+        static_cast<void>(std::system(("chattr -i " + quoted).c_str()));
+        immutable_ = false;
+    }
+    if (read_only_) {
+        std::error_code error;
+        std::filesystem::permissions(file_.parent_path(), std::filesystem::perms::owner_all, error);
+        read_only_ = false;
+    }
+#endif
+    holds_ = false;
 }
 
 namespace {

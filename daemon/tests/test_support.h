@@ -1,8 +1,15 @@
 // Helpers shared by the daemon's tests.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/native_string.h"
 
@@ -27,6 +34,60 @@ class TempDir {
 
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
+
+// Makes a FIFO at `path` (with the system's mkfifo command). False where
+// there are no FIFOs or it could not be made; the caller then skips.
+bool make_fifo(const std::filesystem::path& path);
+
+// Gives `path`, and everything below it when it is a directory, to `uid`
+// (and the group of that number), links themselves rather than their
+// targets (with the system's chown command). False where that cannot be done
+// (not root, or no such command); the caller then skips.
+bool change_owner(const std::filesystem::path& path, unsigned uid);
+
+// A generous bound for work that must not block: far beyond what any machine
+// needs, only there so that a hang fails the test instead of stalling it.
+inline constexpr std::chrono::seconds HANG_LIMIT{30};
+
+// Runs `work` on a thread of its own and waits for its result at most
+// `limit`. Nullopt when it is still running by then: the thread is left
+// behind, detached, so `work` must own everything it uses.
+template <class T>
+std::optional<T> run_with_deadline(std::function<T()> work,
+                                   std::chrono::seconds limit = HANG_LIMIT) {
+    auto promise = std::make_shared<std::promise<T>>();
+    auto future = promise->get_future();
+    std::thread worker([promise, work = std::move(work)] { promise->set_value(work()); });
+    if (future.wait_for(limit) != std::future_status::ready) {
+        worker.detach();
+        return std::nullopt;
+    }
+    worker.join();
+    return future.get();
+}
+
+// Keeps the directory holding `file` from being removed while the object
+// lives. Windows: `file` stays open without delete sharing. Linux: `file` is
+// made immutable where that is allowed (root), otherwise its directory is
+// made read-only. `holds()` is false where neither works; the caller skips.
+class RemovalBlocker {
+  public:
+    explicit RemovalBlocker(const std::filesystem::path& file);
+    ~RemovalBlocker();
+    RemovalBlocker(const RemovalBlocker&) = delete;
+    RemovalBlocker& operator=(const RemovalBlocker&) = delete;
+
+    bool holds() const { return holds_; }
+    // Lets go early, so the directory can be removed again.
+    void release();
+
+  private:
+    std::filesystem::path file_;
+    bool holds_ = false;
+    bool immutable_ = false;
+    bool read_only_ = false;
+    std::unique_ptr<std::ifstream> open_;
+};
 
 // Sets an environment variable of this process for the life of the object.
 class ScopedEnv {

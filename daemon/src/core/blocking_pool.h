@@ -39,7 +39,9 @@ class BlockingPool {
     BlockingPool& operator=(const BlockingPool&) = delete;
 
     // Runs `work` on a pool thread and resumes the caller on its own executor
-    // with the result. Work queues when every thread is busy.
+    // with the result. Work queues when every thread is busy. Name a lambda
+    // before awaiting this: gcc 12 destroys a closure that is a temporary
+    // inside a co_await expression twice.
     template <class Work>
     asio::awaitable<std::invoke_result_t<Work>> run(Work work) {
         using Value = std::invoke_result_t<Work>;

@@ -24,43 +24,68 @@ NativeString runtime_root_dir(NativeView service_root) {
     return join_native(service_root, RUNTIME_ROOT_NAME);
 }
 
+namespace {
+
+std::string protect_message(const ProtectError& error) {
+    return std::string(error.stage == ProtectStage::prepare ? PREPARE_PERMISSIONS_FAILED
+                                                            : PROTECT_FAILED);
+}
+
+}  // namespace
+
+Result<void> protect_service_entry(const TreeEntry& entry) {
+    if (is_link(entry.attributes())) {
+        return fail(std::string(LINKED_SERVICE_PATH));
+    }
+    auto protected_entry = entry.protect();
+    if (!protected_entry) {
+        return fail(protect_message(protected_entry.error()));
+    }
+    return ok();
+}
+
+namespace {
+
+// Top-down through entries held open: each directory is secured before it is
+// listed, so that once it is, nobody else can change what the listing shows.
+Result<void> protect_entry_tree(const TreeEntry& entry) {
+    KAVO_TRY_OK(protect_service_entry(entry));
+    if (!is_directory(entry.attributes())) {
+        return ok();
+    }
+    const auto entries = entry.list();
+    if (!entries) {
+        return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
+    }
+    for (const auto& name : *entries) {
+        if (!name) {
+            return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
+        }
+        const auto child = entry.open_child(*name);
+        if (!child) {
+            return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
+        }
+        KAVO_TRY_OK(protect_entry_tree(*child));
+    }
+    return ok();
+}
+
+}  // namespace
+
 Result<void> protect_service_path(const NativeString& path, bool is_directory) {
     auto protected_path = protect_path(path, is_directory);
     if (!protected_path) {
-        return fail(std::string(protected_path.error().stage == ProtectStage::prepare
-                                    ? PREPARE_PERMISSIONS_FAILED
-                                    : PROTECT_FAILED));
+        return fail(protect_message(protected_path.error()));
     }
     return ok();
 }
 
 Result<void> protect_service_tree(const NativeString& path) {
-    const auto attributes = read_attributes_no_follow(path);
-    if (!attributes) {
+    const auto entry = TreeEntry::open(path);
+    if (!entry) {
         return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
     }
-    if (is_link(*attributes)) {
-        return fail(std::string(LINKED_SERVICE_PATH));
-    }
-    const bool directory = is_directory(*attributes);
-    auto protected_path = protect_service_path(path, directory);
-    if (!protected_path || !directory) {
-        return protected_path;
-    }
-    const auto entries = list_directory(path);
-    if (!entries) {
-        return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
-    }
-    for (const auto& entry : *entries) {
-        if (!entry) {
-            return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
-        }
-        auto below = protect_service_tree(join_native(path, *entry));
-        if (!below) {
-            return below;
-        }
-    }
-    return ok();
+    return protect_entry_tree(*entry);
 }
 
 namespace {

@@ -18,6 +18,8 @@
 
 namespace kavo {
 
+class TreeEntry;
+
 inline constexpr std::string_view PROGRAM_DATA_VARIABLE = "ProgramData";
 inline constexpr NativeView INSTALL_PARENT_NAME = KAVO_NATIVE("KAVO");
 inline constexpr NativeView SERVICE_ROOT_NAME = KAVO_NATIVE("Service");
@@ -51,8 +53,14 @@ Result<void> protect_service_path(const NativeString& path, bool is_directory);
 
 // Protects `path` and, when it is a directory, everything below it, each
 // directory before its contents. A link anywhere fails the whole operation;
-// what was protected before that stays protected.
+// what was protected before that stays protected. The walk goes through
+// entries held open (TreeEntry), each directory secured before it is listed,
+// so a directory swapped for a link meanwhile is never followed.
 Result<void> protect_service_tree(const NativeString& path);
+
+// Protects one entry held open, refusing a link, with the messages of
+// protect_service_tree.
+Result<void> protect_service_entry(const TreeEntry& entry);
 
 // Removes the runtime directories left below the runtime root, except `keep`
 // and "staging-" + `keep`. Reports problems on standard error only.

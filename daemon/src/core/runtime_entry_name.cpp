@@ -6,13 +6,9 @@
 
 namespace kavo {
 
-namespace {
-
 bool is_runtime_id(std::string_view text) {
     return text.size() == RUNTIME_ID_DIGITS && std::all_of(text.begin(), text.end(), is_hex_digit);
 }
-
-}  // namespace
 
 bool is_runtime_entry_name(std::string_view name) {
     if (name.starts_with(RUNTIME_STAGING_PREFIX)) {

@@ -12,6 +12,10 @@ inline constexpr std::string_view RUNTIME_STAGING_PREFIX = "staging-";
 // Hexadecimal digits in a lease identifier and so in a runtime entry name.
 inline constexpr std::size_t RUNTIME_ID_DIGITS = 32;
 
+// Exactly 32 hexadecimal digits (either case): a lease identifier as it may
+// name a runtime directory.
+bool is_runtime_id(std::string_view text);
+
 // Exactly 32 hexadecimal digits (either case), or "staging-" followed by them.
 bool is_runtime_entry_name(std::string_view name);
 

@@ -5,7 +5,7 @@
 #include "core/protected_dirs.h"
 #include "core/runtime_entry_name.h"
 #include "platform/crypto.h"
-#include "platform/file_attributes.h"
+#include "platform/file_handle.h"
 #include "platform/fs.h"
 #include "platform/hex.h"
 #include "platform/path.h"
@@ -24,36 +24,38 @@ std::string with_os_text(std::string_view prefix, const OsError& error) {
 }
 
 // Copies one runtime file into the staging directory and checks the copy.
+// The source name is in a directory that users may write, so it is opened
+// once and everything after that goes through the handle: a name swapped for
+// a link, a FIFO or a device after the open changes nothing that is read.
 Result<void> stage_file(const NativeString& source_dir, const NativeString& staging_dir,
                         NativeView name, const StagingHooks& hooks) {
     const NativeString source = join_native(source_dir, name);
-    const auto attributes = read_attributes_no_follow(source);
-    if (!attributes) {
-        if (attributes.error().kind == OsErrorKind::not_found) {
+    auto opened = FileHandle::open(source, LinkAtPath::refuse);
+    if (!opened) {
+        if (opened.error().kind == OsErrorKind::not_found) {
             return fail(std::string(RUNTIME_CONFIGURATION_UNAVAILABLE));
         }
-        return fail(with_os_text(INSPECT_RUNTIME_SOURCE_FAILED, attributes.error()));
+        return fail(with_os_text(INSPECT_RUNTIME_SOURCE_FAILED, opened.error()));
     }
-    if (is_directory(*attributes) || is_link(*attributes)) {
+    FileHandle& file = *opened;
+    if (file.kind() != FileKind::regular) {
         return fail(std::string(UNSUPPORTED_RUNTIME_SOURCE));
     }
-    auto expected = file_sha256_hex(source);
-    if (!expected) {
-        return fail(std::move(expected).error());
-    }
+    KAVO_TRY(const std::string expected, opened_file_sha256_hex(file));
     if (hooks.after_source_hashed) {
         hooks.after_source_hashed(source);
     }
+    const auto rewound = file.rewind();
+    if (!rewound) {
+        return fail(with_os_text(READ_RUNTIME_FAILED, rewound.error()));
+    }
     const NativeString copy = join_native(staging_dir, name);
-    const auto copied = copy_file_new(source, copy);
+    const auto copied = file.copy_rest_to_new_file(copy);
     if (!copied) {
         return fail(with_os_text(STAGE_RUNTIME_FAILED, copied.error()));
     }
-    auto actual = file_sha256_hex(copy);
-    if (!actual) {
-        return fail(std::move(actual).error());
-    }
-    if (*actual != *expected) {
+    KAVO_TRY(const std::string actual, file_sha256_hex(copy));
+    if (actual != expected) {
         return fail(std::string(VALIDATE_RUNTIME_FAILED));
     }
     return ok();
@@ -90,6 +92,11 @@ Result<StagedRuntime> fill_and_activate(const NativeString& source_dir,
 
 Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_view lease_id,
                                     const StagingHooks& hooks) {
+    // The identifier becomes a path component: a separator, "..", a NUL or a
+    // drive prefix in it would lead out of the runtime root.
+    if (!is_runtime_id(lease_id)) {
+        return fail(std::string(INVALID_RUNTIME_LEASE_ID));
+    }
     auto service_root = service_root_dir();
     if (!service_root) {
         return fail(std::move(service_root).error());
@@ -121,15 +128,34 @@ Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_
     return staged;
 }
 
-Result<std::string> file_sha256_hex(const NativeString& path) {
+Result<std::string> opened_file_sha256_hex(FileHandle& file) {
     std::vector<std::uint8_t> buffer(DIGEST_BUFFER_SIZE);
     Sha256 digest;
-    const auto read = read_file_streamed(
-        path, buffer, [&digest](std::span<const std::uint8_t> bytes) { digest.update(bytes); });
-    if (!read) {
-        return fail(with_os_text(READ_RUNTIME_FAILED, read.error()));
+    for (;;) {
+        auto got = file.read(buffer);
+        if (!got) {
+            return fail(with_os_text(READ_RUNTIME_FAILED, got.error()));
+        }
+        if (*got == 0) {
+            return hex_lower(digest.finish());
+        }
+        digest.update(std::span<const std::uint8_t>(buffer).first(*got));
     }
-    return hex_lower(digest.finish());
+}
+
+Result<std::string> file_sha256_hex(const NativeString& path) {
+    // Following a link at the path is acceptable for the callers of this: the
+    // staged copy was just created new, under its own name, in a directory
+    // only this service can write, and the installer hashes its own files
+    // (the running executable and the core beside it, which an administrator
+    // may have reached through a link). Runtime sources, which users can swap,
+    // are never hashed by name. Whatever the path leads to, only a regular
+    // file is read, and the open cannot hang on a FIFO or a device.
+    auto file = FileHandle::open(path, LinkAtPath::follow);
+    if (!file) {
+        return fail(with_os_text(READ_RUNTIME_FAILED, file.error()));
+    }
+    return opened_file_sha256_hex(*file);
 }
 
 }  // namespace kavo

@@ -9,6 +9,7 @@
 
 #include "core/protected_dirs.h"
 #include "host/service_config.h"
+#include "install/service_registration.h"
 #include "ipc/client.h"
 #include "platform/diagnostics.h"
 #include "platform/path.h"
@@ -23,7 +24,7 @@ Result<SecretBytes> identity_for(const CtlCommand<NativeChar>& command) {
         return load_identity(*command.identity_file);
     }
     KAVO_TRY(const NativeString root, service_root_dir());
-    return load_identity(join_path<NativeChar>(root, INSTALLED_IDENTITY_NAME, NATIVE_PATH_STYLE));
+    return load_identity(join_path<NativeChar>(root, IDENTITY_FILE_NAME, NATIVE_PATH_STYLE));
 }
 
 asio::awaitable<CtlReport> exchange(std::string pipe_name, SecretBytes secret, IpcRequest request) {

@@ -10,9 +10,6 @@
 
 namespace kavo {
 
-// The installed identity lies in the service root under this name.
-inline constexpr NativeView INSTALLED_IDENTITY_NAME = KAVO_NATIVE("identity");
-
 // Carries out a parsed command and says what to print.
 CtlReport run_ctl_command(const CtlCommand<NativeChar>& command);
 

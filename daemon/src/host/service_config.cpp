@@ -1,11 +1,12 @@
+// The configuration rules: the argument walk, the expected hash and the
+// identity text. Values in, values out; the identity file itself is read by
+// the loader the caller passes in (service_config_load.cpp for the real one).
 #include "host/service_config.h"
 
 #include <optional>
+#include <type_traits>
 
-#include "platform/file_attributes.h"
-#include "platform/fs.h"
 #include "platform/hex.h"
-#include "platform/process_info.h"
 #include "platform/utf.h"
 
 namespace kavo {
@@ -26,48 +27,43 @@ bool is_option(const NativeString& argument, std::string_view option) {
 }
 
 Result<std::string> validate_expected_hash(const NativeString& value) {
-    std::optional<std::string> text = native_to_utf8(value);
-    if (!text || text->size() != 64) {
+    // An accepted value is 64 ASCII digits and letters, so the native code
+    // units can be checked one by one: a non-ASCII character, an unpaired
+    // surrogate or a byte of invalid UTF-8 is never a hexadecimal digit, and
+    // 64 ASCII units are 64 bytes of UTF-8.
+    if (value.size() != 64) {
         return fail(std::string(EXPECTED_CORE_SHA256_INVALID));
     }
-    for (char c : *text) {
-        if (!is_hex_digit(c)) {
+    std::string text;
+    text.reserve(value.size());
+    for (const NativeChar c : value) {
+        const auto unit = static_cast<std::make_unsigned_t<NativeChar>>(c);
+        if (unit > 0x7F || !is_hex_digit(static_cast<char>(unit))) {
             return fail(std::string(EXPECTED_CORE_SHA256_INVALID));
         }
+        text.push_back(static_cast<char>(unit));
     }
-    return std::move(*text);
+    return text;
 }
 
 }  // namespace
 
-Result<SecretBytes> load_identity(const NativeString& path) {
-    const auto attributes = read_attributes_no_follow(path);
-    if (!attributes) {
-        return fail(std::string(IDENTITY_UNREADABLE));
-    }
-    if ((attributes->attributes & ATTRIBUTE_DIRECTORY) != 0 || is_link(*attributes)) {
+Result<SecretBytes> identity_from_file_bytes(std::string_view bytes) {
+    if (bytes.size() > MAX_IDENTITY_FILE_LEN) {
         return fail(std::string(IDENTITY_INVALID));
     }
-    auto content = read_whole_file(path);
-    if (!content) {
+    if (!is_valid_utf8(bytes)) {
         return fail(std::string(IDENTITY_UNREADABLE));
     }
-    std::string& text = content.value();
-    if (!is_valid_utf8(text)) {
-        wipe_string(text);
-        return fail(std::string(IDENTITY_UNREADABLE));
-    }
-    const std::string_view trimmed = trim_unicode_white_space(text);
-    const bool valid = trimmed.size() >= MIN_IDENTITY_LEN && trimmed.size() <= MAX_IDENTITY_LEN;
-    SecretBytes secret(valid ? trimmed : std::string_view());
-    wipe_string(text);
-    if (!valid) {
+    const std::string_view trimmed = trim_unicode_white_space(bytes);
+    if (trimmed.size() < MIN_IDENTITY_LEN || trimmed.size() > MAX_IDENTITY_LEN) {
         return fail(std::string(IDENTITY_INVALID));
     }
-    return secret;
+    return SecretBytes(trimmed);
 }
 
-Result<ServiceConfig> parse_service_config(std::span<const NativeString> arguments) {
+Result<ServiceConfig> parse_service_config(std::span<const NativeString> arguments,
+                                           const IdentityLoader& load_identity_file) {
     std::optional<NativeString> core_dir;
     std::optional<NativeString> identity_file;
     std::optional<SecretBytes> identity;
@@ -86,7 +82,7 @@ Result<ServiceConfig> parse_service_config(std::span<const NativeString> argumen
                 return fail(std::string(MISSING_IDENTITY_FILE_VALUE));
             }
             const NativeString& path = arguments[++i];
-            auto loaded = load_identity(path);
+            auto loaded = load_identity_file(path);
             if (!loaded) {
                 return fail(std::move(loaded).error());
             }
@@ -115,16 +111,6 @@ Result<ServiceConfig> parse_service_config(std::span<const NativeString> argumen
     }
     return ServiceConfig{std::move(*core_dir), std::move(*identity_file), std::move(*identity),
                          std::move(*expected_core_sha256)};
-}
-
-Result<ServiceConfig> load_service_config() {
-    auto arguments = process_arguments();
-    if (!arguments || arguments->empty()) {
-        // The command line of a running process is always readable; should it
-        // not be, the configuration is simply absent.
-        return parse_service_config({});
-    }
-    return parse_service_config(std::span<const NativeString>(*arguments).subspan(1));
 }
 
 }  // namespace kavo

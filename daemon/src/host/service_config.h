@@ -1,6 +1,7 @@
 // The daemon's configuration, taken from its own command line.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +32,10 @@ inline constexpr std::string_view CORE_SHA256_NOT_CONFIGURED =
 
 inline constexpr std::size_t MIN_IDENTITY_LEN = 32;
 inline constexpr std::size_t MAX_IDENTITY_LEN = 256;
+// The most that is read of an identity file: room for white space around the
+// longest secret, while a huge file is never read whole. A longer file is an
+// invalid identity.
+inline constexpr std::size_t MAX_IDENTITY_FILE_LEN = 4096;
 
 struct ServiceConfig {
     NativeString core_dir;
@@ -41,14 +46,28 @@ struct ServiceConfig {
     std::string expected_core_sha256;
 };
 
+// Loads the identity secret named by the value of "--identity-file": the
+// secret, or one of the identity messages.
+using IdentityLoader = std::function<Result<SecretBytes>(const NativeString& path)>;
+
+// The identity secret stored at `path`: a plain file (not a directory, not a
+// link or junction) of UTF-8 text, trimmed of surrounding white space. The
+// file is opened once and read through that handle, at most
+// MAX_IDENTITY_FILE_LEN + 1 bytes of it; the bytes read are wiped afterwards.
+Result<SecretBytes> load_identity(const NativeString& path);
+
+// The identity rules over the bytes of an identity file: at most
+// MAX_IDENTITY_FILE_LEN bytes, valid UTF-8, and 32 to 256 bytes once the
+// surrounding Unicode white space is removed.
+Result<SecretBytes> identity_from_file_bytes(std::string_view bytes);
+
 // Reads the process's own command line.
 Result<ServiceConfig> load_service_config();
 
 // The same over a given argument list, the program path already dropped.
-Result<ServiceConfig> parse_service_config(std::span<const NativeString> arguments);
-
-// The identity secret stored at `path`: a plain file (not a directory, not a
-// link or junction) of UTF-8 text, trimmed of surrounding white space.
-Result<SecretBytes> load_identity(const NativeString& path);
+// Each "--identity-file" value is loaded at once through `load_identity`.
+Result<ServiceConfig> parse_service_config(
+    std::span<const NativeString> arguments,
+    const IdentityLoader& load_identity_file = load_identity);
 
 }  // namespace kavo

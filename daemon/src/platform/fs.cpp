@@ -42,35 +42,15 @@ bool vanished(const OsError& error) {
     return error.kind == OsErrorKind::not_found;
 }
 
-// Removes one entry below the top of the tree; an entry that is already gone
-// counts as removed.
-OsResult<void> remove_entry(const NativeString& path) {
-    auto removed = remove_tree(path);
-    if (!removed && vanished(removed.error())) {
-        return ok();
+// Empties a directory held open: it is secured before it is listed, so what
+// the listing shows stays what is there, then every entry is removed, each
+// subdirectory emptied first. Entries that vanish meanwhile count as removed.
+OsResult<void> remove_contents(const TreeEntry& directory) {
+    auto secured = directory.protect();
+    if (!secured) {
+        return fail(std::move(secured).error().error);
     }
-    return removed;
-}
-
-}  // namespace
-
-OsResult<void> remove_tree(const NativeString& path) {
-    const auto attributes = read_attributes_no_follow(path);
-    if (!attributes) {
-        return fail(attributes.error());
-    }
-    if (is_link(*attributes)) {
-        // A directory link or junction is removed like an empty directory,
-        // which deletes the link and leaves its target alone.
-        if ((attributes->attributes & ATTRIBUTE_DIRECTORY) != 0) {
-            return remove_empty_directory(path);
-        }
-        return remove_file(path);
-    }
-    if (!is_directory(*attributes)) {
-        return remove_file(path);
-    }
-    const auto entries = list_directory(path);
+    const auto entries = directory.list();
     if (!entries) {
         return fail(entries.error());
     }
@@ -78,12 +58,51 @@ OsResult<void> remove_tree(const NativeString& path) {
         if (!entry) {
             return fail(entry.error());
         }
-        auto removed = remove_entry(join_native(path, *entry));
-        if (!removed) {
+        auto child = directory.open_child(*entry);
+        if (!child) {
+            if (vanished(child.error())) {
+                continue;
+            }
+            return fail(std::move(child).error());
+        }
+        if (is_directory(child->attributes())) {
+            KAVO_TRY_OK(remove_contents(*child));
+        }
+        auto removed = directory.remove_child(*entry, std::move(*child));
+        if (!removed && !vanished(removed.error())) {
             return removed;
         }
     }
-    return remove_empty_directory(path);
+    return ok();
+}
+
+// Removes the entry at `path` itself: a link as a link, never its target.
+OsResult<void> remove_single(const NativeString& path, FileAttributes attributes) {
+    // A directory link or junction is removed like an empty directory, which
+    // deletes the link and leaves its target alone.
+    if (is_link(attributes) && (attributes.attributes & ATTRIBUTE_DIRECTORY) != 0) {
+        return remove_empty_directory(path);
+    }
+    return remove_file(path);
+}
+
+}  // namespace
+
+OsResult<void> remove_tree(TreeEntry top) {
+    if (is_directory(top.attributes())) {
+        KAVO_TRY_OK(remove_contents(top));
+    }
+    // Closed before its own removal, which on Windows needs it unshared.
+    top.close();
+    if (is_directory(top.attributes())) {
+        return remove_empty_directory(top.path());
+    }
+    return remove_single(top.path(), top.attributes());
+}
+
+OsResult<void> remove_tree(const NativeString& path) {
+    KAVO_TRY(TreeEntry top, TreeEntry::open(path));
+    return remove_tree(std::move(top));
 }
 
 }  // namespace kavo

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <span>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_attributes.h"
@@ -16,9 +16,6 @@ namespace kavo {
 
 // The attributes of the entry itself (an lstat; FILE_FLAG_OPEN_REPARSE_POINT).
 OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path);
-
-// The whole content of a small file (the identity secret, for instance).
-OsResult<std::string> read_whole_file(const NativeString& path);
 
 // The size of a file, following links.
 OsResult<std::uint64_t> file_size(const NativeString& path);
@@ -43,7 +40,9 @@ OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path);
 
 // Removes `path` and, if it is a directory, everything below it, depth first.
 // Links and junctions met anywhere, `path` included, are removed as links;
-// their targets are never entered. A missing `path` fails with
+// their targets are never entered. Each directory is secured as protect_path
+// does before it is listed, so that nobody else can add to it or swap what is
+// in it while it is emptied. A missing `path` fails with
 // OsErrorKind::not_found; entries that vanish meanwhile are not an error.
 OsResult<void> remove_tree(const NativeString& path);
 
@@ -57,17 +56,8 @@ OsResult<void> remove_empty_directory(const NativeString& path);
 // link to one) is fine.
 OsResult<void> create_directories(const NativeString& path);
 
-// Copies the content of `from` into the new file `to`; fails if `to` exists.
-OsResult<void> copy_file_new(const NativeString& from, const NativeString& to);
-
 // Renames a directory; fails if `to` exists.
 OsResult<void> rename_directory(const NativeString& from, const NativeString& to);
-
-// Reads a file from start to end through `buffer`, handing each filled part
-// to `consume`; memory use is the buffer's, whatever the file's size.
-OsResult<void> read_file_streamed(
-    const NativeString& path, std::span<std::uint8_t> buffer,
-    const std::function<void(std::span<const std::uint8_t>)>& consume);
 
 // Why a protection failed: the access list could not be built, or it could not
 // be written to the path.
@@ -81,10 +71,82 @@ struct ProtectError {
     OsError error;
 };
 
-// Restricts `path` to LocalSystem and Administrators. Windows: the protected
+// Restricts `path` to LocalSystem and Administrators. First the owner: an
+// owner can always rewrite the access list, so unless LocalSystem or the
+// Administrators group owns the entry (Linux: root), Administrators (Linux:
+// uid 0, gid 0) become its owner. Then the access list. Windows: the protected
 // DACL of a file or of a directory (inherited by its future contents); Linux:
-// mode 0600 or 0700, applied without following a link at `path`. Callers
-// refuse links before calling this.
+// mode 0600 or 0700. A link at `path` is never followed: it fails with
+// ProtectStage::protect (callers refuse links before calling this).
 Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory);
+
+// One entry of a tree that is being protected or removed, held open from the
+// moment it is looked at, so that what was checked is what is changed.
+//
+// Linux: a descriptor opened without following a link; owner and mode are set
+// through it and children are opened relative to it, so a directory swapped
+// for a link after it was opened is never followed.
+// Windows: a directory is held open in a way that keeps it from being renamed
+// or deleted (no delete sharing), which pins its name to it while it is
+// secured, listed and walked below; the names below resolve through pinned,
+// secured directories only.
+class TreeEntry {
+  public:
+    // The entry at `path` itself: a link is opened as the link. A missing path
+    // fails with OsErrorKind::not_found.
+    static OsResult<TreeEntry> open(const NativeString& path);
+
+    TreeEntry(TreeEntry&&) noexcept;
+    TreeEntry& operator=(TreeEntry&&) noexcept;
+    ~TreeEntry();
+
+    // The entry's attributes, from the opened entry.
+    FileAttributes attributes() const { return attributes_; }
+    const NativeString& path() const { return path_; }
+
+    // The entry `name` of this directory, opened the same way.
+    OsResult<TreeEntry> open_child(const NativeString& name) const;
+    // protect_path on this entry: the owner, then the access list of a file
+    // or of a directory as the entry is one. A link fails.
+    Result<void, ProtectError> protect() const;
+    // The names in this directory, as list_directory gives them.
+    OsResult<std::vector<DirectoryEntry>> list() const;
+    // Deletes this directory's entry `name`, which `child` holds open (it is
+    // closed first): a file or a link is deleted itself, a directory must be
+    // empty.
+    OsResult<void> remove_child(const NativeString& name, TreeEntry child) const;
+
+    // Lets go of the entry; afterwards only attributes() and path() may be
+    // used.
+    void close();
+
+    struct Impl;
+
+  private:
+    TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes);
+    std::unique_ptr<Impl> impl_;
+    NativeString path_;
+    FileAttributes attributes_;
+};
+
+// remove_tree on an entry that is already held open: a directory is emptied
+// and removed, a file or a link is removed itself.
+OsResult<void> remove_tree(TreeEntry top);
+
+// Writes `bytes` as the whole content of the file at `path`, creating it or
+// truncating it. The file is new to the caller's own directory: on Linux a
+// link at `path` fails the open rather than being followed.
+OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes);
+
+// The protection of the entry at `path` (a link at `path` is read itself, not
+// followed), as text, so that what protect_path wrote can be checked.
+struct PathProtection {
+    // Windows: the owner in SDDL form ("O:BA"). Linux: the owner's uid.
+    std::string owner;
+    // Windows: the DACL in SDDL form ("D:P(A;;FA;;;SY)..."). Linux: the
+    // permission bits as four octal digits ("0600").
+    std::string access;
+};
+OsResult<PathProtection> read_protection(const NativeString& path);
 
 }  // namespace kavo

@@ -1,6 +1,8 @@
 // Platform seam: child processes whose standard output and standard error go
 // to pipes that this process reads. The child inherits the write ends of those
 // two pipes and nothing else of ours; its standard input is not redirected.
+// A job ties a child, and everything it starts, to one owner: closing the job
+// ends them all.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +15,14 @@
 
 #include "platform/native_string.h"
 #include "platform/os_error.h"
+
+// An executable's file name as this system writes it: "name.exe" on Windows,
+// "name" on Linux.
+#if defined(_WIN32)
+#define KAVO_EXECUTABLE_NAME(stem) KAVO_NATIVE(stem ".exe")
+#else
+#define KAVO_EXECUTABLE_NAME(stem) KAVO_NATIVE(stem)
+#endif
 
 namespace kavo {
 
@@ -44,6 +54,15 @@ struct SpawnOptions {
     NativeString working_directory;
     // Variables set for the child on top of our own environment.
     std::vector<std::pair<NativeString, NativeString>> environment;
+    // False: the child writes to our own standard output and standard error
+    // instead of new pipes, and its ChildProcess has no readers.
+    bool capture_output = true;
+    // Makes the child ready to be taken over by a ProcessJob. Linux: the child
+    // leads a process group of its own and is killed when this process ends
+    // (it is started from one thread that lives as long as the process, since
+    // the death signal follows the thread that forked). Windows: nothing at
+    // spawn; assigning the child to a job binds it.
+    bool for_job = false;
 };
 
 // A started child: its process (and, on Windows, primary thread) handle and
@@ -56,6 +75,9 @@ class ChildProcess {
     ChildProcess(ChildProcess&&) noexcept;
     ChildProcess& operator=(ChildProcess&&) noexcept;
     ~ChildProcess();
+
+    // The system's identifier of the process.
+    std::uint32_t id() const;
 
     std::optional<PipeReader>& standard_output() { return standard_output_; }
     std::optional<PipeReader>& standard_error() { return standard_error_; }
@@ -73,11 +95,45 @@ class ChildProcess {
     Impl& impl() { return *impl_; }
 
   private:
-    ChildProcess(std::unique_ptr<Impl> impl, PipeReader out, PipeReader err);
+    ChildProcess(std::unique_ptr<Impl> impl, std::optional<PipeReader> out,
+                 std::optional<PipeReader> err);
 
     std::unique_ptr<Impl> impl_;
     std::optional<PipeReader> standard_output_;
     std::optional<PipeReader> standard_error_;
+};
+
+// Ends every process assigned to it, and whatever those started, when it is
+// closed (or destroyed). Windows: an unnamed job object with the kill-on-close
+// limit and nothing else; its one handle is ours. Linux: the process groups of
+// the children assigned to it, killed as a whole on close.
+//
+// What Linux cannot promise: a process that left its group (setsid, setpgid)
+// is not reached by the group kill, and the group kill only runs while this
+// process is alive to send it. If this process is killed outright, a child
+// spawned `for_job` still dies (its death signal), but its own children that
+// carry no death signal of their own live on.
+class ProcessJob {
+  public:
+    static OsResult<ProcessJob> create();
+
+    ProcessJob(ProcessJob&&) noexcept;
+    ProcessJob& operator=(ProcessJob&&) noexcept;
+    ~ProcessJob();
+
+    // Sets the kill-on-close limit and puts `child` in the job. On Linux the
+    // child must have been spawned `for_job`.
+    OsResult<void> assign(ChildProcess& child);
+
+    // Ends everything in the job now; later calls do nothing.
+    void close();
+
+    struct Impl;
+
+  private:
+    explicit ProcessJob(std::unique_ptr<Impl> impl);
+
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace kavo

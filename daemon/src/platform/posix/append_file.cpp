@@ -1,8 +1,7 @@
 #include "platform/append_file.h"
 
-#include <sys/uio.h>
-
 #include "platform/posix/posix.h"
+#include "platform/write_loop.h"
 
 namespace kavo {
 
@@ -26,17 +25,20 @@ OsResult<AppendFile> AppendFile::open(const NativeString& path) {
 }
 
 OsResult<void> AppendFile::write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t put = ::write(impl_->fd.get(), bytes.data(), bytes.size());
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
+    const int fd = impl_->fd.get();
+    return write_all_through(
+        bytes,
+        [fd](std::string_view rest) {
+            const ssize_t put = ::write(fd, rest.data(), rest.size());
+            if (put < 0) {
+                return errno == EINTR ? WriteAttempt::retry()
+                                      : WriteAttempt::failure(last_os_error());
             }
-            return fail(last_os_error());
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(put));
-    }
-    return ok();
+            return WriteAttempt::took(static_cast<std::size_t>(put));
+        },
+        // A write that takes nothing (a full or vanished file system) would
+        // otherwise be repeated forever.
+        [] { return os_error(EIO); });
 }
 
 bool entry_exists(const NativeString& path) {

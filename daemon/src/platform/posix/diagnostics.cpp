@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/posix/posix.h"
+#include "platform/write_loop.h"
 
 namespace kavo {
 namespace {
@@ -10,21 +11,19 @@ namespace {
 void write_line(int fd, std::string_view line) {
     std::string text(line);
     text.push_back('\n');
-    const char* data = text.data();
-    std::size_t left = text.size();
     // One write normally carries the whole line; a partial write is finished
-    // rather than dropped.
-    while (left > 0) {
-        const ssize_t put = ::write(fd, data, left);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
+    // rather than dropped, and a stream that takes nothing is given up on.
+    static_cast<void>(write_all_through(
+        text,
+        [fd](std::string_view rest) {
+            const ssize_t put = ::write(fd, rest.data(), rest.size());
+            if (put < 0) {
+                return errno == EINTR ? WriteAttempt::retry()
+                                      : WriteAttempt::failure(last_os_error());
             }
-            return;
-        }
-        data += put;
-        left -= static_cast<std::size_t>(put);
-    }
+            return WriteAttempt::took(static_cast<std::size_t>(put));
+        },
+        [] { return os_error(EIO); }));
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "platform/path.h"
 #include "platform/posix/posix.h"
+#include "platform/write_loop.h"
 
 namespace kavo {
 
@@ -35,32 +38,6 @@ OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
     return attributes_of(info);
 }
 
-OsResult<std::string> read_whole_file(const NativeString& path) {
-    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return fail(last_os_error());
-    }
-    std::string content;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail(last_os_error());
-        }
-        if (got == 0) {
-            return content;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-}  // namespace kavo
-
-namespace kavo {
-
 OsResult<std::uint64_t> file_size(const NativeString& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
@@ -90,22 +67,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-// write(2) until everything is written.
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(fd, data, size);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 }  // namespace
 
 OsResult<FileAttributes> read_attributes_following(const NativeString& path) {
@@ -116,17 +77,17 @@ OsResult<FileAttributes> read_attributes_following(const NativeString& path) {
     return attributes_of(info);
 }
 
-OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
-    // O_NOFOLLOW: a link at the path is refused, never listed through.
-    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        return fail(last_os_error());
-    }
+namespace {
+
+// The entries of the directory open at `fd`, which the listing takes over.
+OsResult<std::vector<DirectoryEntry>> list_open_directory(posix::UniqueFd fd) {
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
     if (!dir) {
         return fail(last_os_error());
     }
     fd.release();  // the stream owns it now
+    // A duplicated descriptor shares its position with the original.
+    ::rewinddir(dir.get());
     std::vector<DirectoryEntry> entries;
     for (;;) {
         errno = 0;
@@ -143,6 +104,17 @@ OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
         }
         entries.emplace_back(NativeString(name));
     }
+}
+
+}  // namespace
+
+OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path) {
+    // O_NOFOLLOW: a link at the path is refused, never listed through.
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        return fail(last_os_error());
+    }
+    return list_open_directory(std::move(fd));
 }
 
 OsResult<void> create_directory(const NativeString& path) {
@@ -165,41 +137,6 @@ OsResult<void> remove_empty_directory(const NativeString& path) {
     return ok();
 }
 
-OsResult<void> copy_file_new(const NativeString& from, const NativeString& to) {
-    posix::UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!source.valid()) {
-        return fail(last_os_error());
-    }
-    posix::UniqueFd destination(
-        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!destination.valid()) {
-        return fail(last_os_error());
-    }
-    std::vector<char> buffer(64 * 1024);
-    for (;;) {
-        const ssize_t got = ::read(source.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 || (got > 0 && !write_all(destination.get(), buffer.data(),
-                                              static_cast<std::size_t>(got)))) {
-            const OsError error = last_os_error();
-            destination.reset();
-            ::unlink(to.c_str());
-            return fail(error);
-        }
-        if (got == 0) {
-            break;
-        }
-    }
-    if (::close(destination.release()) != 0) {
-        const OsError error = last_os_error();
-        ::unlink(to.c_str());
-        return fail(error);
-    }
-    return ok();
-}
-
 OsResult<void> rename_directory(const NativeString& from, const NativeString& to) {
     // Like a rename on Windows, an existing target (even an empty directory)
     // makes the rename fail instead of being replaced.
@@ -209,36 +146,156 @@ OsResult<void> rename_directory(const NativeString& from, const NativeString& to
     return ok();
 }
 
-OsResult<void> read_file_streamed(
-    const NativeString& path, std::span<std::uint8_t> buffer,
-    const std::function<void(std::span<const std::uint8_t>)>& consume) {
-    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
+struct TreeEntry::Impl {
+    // A directory is open for reading, so that it can be listed and its
+    // children opened below it; anything else is an O_PATH descriptor, which
+    // never opens the object itself (no FIFO waits, no device opens).
+    posix::UniqueFd fd;
+    struct stat info {};
+};
+
+namespace {
+
+// Opens `name` relative to `dir_fd` without following a link there.
+OsResult<std::unique_ptr<TreeEntry::Impl>> open_entry(int dir_fd, const char* name) {
+    auto impl = std::make_unique<TreeEntry::Impl>();
+    impl->fd.reset(::openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!impl->fd.valid()) {
         return fail(last_os_error());
     }
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    if (::fstat(impl->fd.get(), &impl->info) != 0) {
+        return fail(last_os_error());
+    }
+    if (S_ISDIR(impl->info.st_mode)) {
+        // Reopened through the descriptor itself: the same directory, whatever
+        // its name leads to by now.
+        posix::UniqueFd directory(
+            ::openat(impl->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!directory.valid()) {
             return fail(last_os_error());
         }
-        if (got == 0) {
-            return ok();
-        }
-        consume(buffer.first(static_cast<std::size_t>(got)));
+        impl->fd = std::move(directory);
     }
+    return impl;
 }
 
-Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
-    // Only root (the service's account) keeps access. AT_SYMLINK_NOFOLLOW makes
-    // a link at the path fail rather than changing its target.
+// Owner first (root), then the mode, both through the descriptor. chown
+// clears set-id bits, which the mode written afterwards leaves cleared too.
+Result<void, ProtectError> protect_entry(const TreeEntry::Impl& entry, bool is_directory) {
+    if (S_ISLNK(entry.info.st_mode)) {
+        return fail(ProtectError{ProtectStage::protect, os_error(ELOOP)});
+    }
+    if (entry.info.st_uid != 0 &&
+        ::fchownat(entry.fd.get(), "", 0, 0, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        return fail(ProtectError{ProtectStage::protect, last_os_error()});
+    }
+    // An O_PATH descriptor takes no fchmod; its /proc name reaches the very
+    // object it refers to.
+    const std::string self = "/proc/self/fd/" + std::to_string(entry.fd.get());
     const mode_t mode = is_directory ? 0700 : 0600;
-    if (::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::chmod(self.c_str(), mode) != 0) {
         return fail(ProtectError{ProtectStage::protect, last_os_error()});
     }
     return ok();
+}
+
+}  // namespace
+
+TreeEntry::TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes)
+    : impl_(std::move(impl)), path_(std::move(path)), attributes_(attributes) {}
+TreeEntry::TreeEntry(TreeEntry&&) noexcept = default;
+TreeEntry& TreeEntry::operator=(TreeEntry&&) noexcept = default;
+TreeEntry::~TreeEntry() = default;
+
+OsResult<TreeEntry> TreeEntry::open(const NativeString& path) {
+    KAVO_TRY(auto impl, open_entry(AT_FDCWD, path.c_str()));
+    const FileAttributes attributes = attributes_of(impl->info);
+    return TreeEntry(std::move(impl), path, attributes);
+}
+
+OsResult<TreeEntry> TreeEntry::open_child(const NativeString& name) const {
+    if (!impl_ || !S_ISDIR(impl_->info.st_mode)) {
+        return fail(os_error(ENOTDIR));
+    }
+    KAVO_TRY(auto impl, open_entry(impl_->fd.get(), name.c_str()));
+    const FileAttributes attributes = attributes_of(impl->info);
+    return TreeEntry(std::move(impl), join_native(path_, name), attributes);
+}
+
+Result<void, ProtectError> TreeEntry::protect() const {
+    if (!impl_) {
+        return fail(ProtectError{ProtectStage::protect, os_error(EBADF)});
+    }
+    return protect_entry(*impl_, S_ISDIR(impl_->info.st_mode));
+}
+
+OsResult<std::vector<DirectoryEntry>> TreeEntry::list() const {
+    if (!impl_ || !S_ISDIR(impl_->info.st_mode)) {
+        return fail(os_error(ENOTDIR));
+    }
+    posix::UniqueFd copy(::fcntl(impl_->fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid()) {
+        return fail(last_os_error());
+    }
+    return list_open_directory(std::move(copy));
+}
+
+OsResult<void> TreeEntry::remove_child(const NativeString& name, TreeEntry child) const {
+    if (!impl_ || !S_ISDIR(impl_->info.st_mode)) {
+        return fail(os_error(ENOTDIR));
+    }
+    const bool directory = is_directory(child.attributes());
+    child.close();
+    if (::unlinkat(impl_->fd.get(), name.c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+void TreeEntry::close() {
+    impl_.reset();
+}
+
+Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
+    auto entry = open_entry(AT_FDCWD, path.c_str());
+    if (!entry) {
+        return fail(ProtectError{ProtectStage::protect, std::move(entry).error()});
+    }
+    return protect_entry(**entry, is_directory);
+}
+
+OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes) {
+    posix::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        return fail(last_os_error());
+    }
+    const int raw = fd.get();
+    KAVO_TRY_OK(write_all_through(
+        bytes,
+        [raw](std::string_view rest) {
+            const ssize_t put = ::write(raw, rest.data(), rest.size());
+            if (put < 0) {
+                return errno == EINTR ? WriteAttempt::retry()
+                                      : WriteAttempt::failure(last_os_error());
+            }
+            return WriteAttempt::took(static_cast<std::size_t>(put));
+        },
+        [] { return os_error(EIO); }));
+    if (::close(fd.release()) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<PathProtection> read_protection(const NativeString& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return fail(last_os_error());
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return PathProtection{std::to_string(info.st_uid), mode};
 }
 
 }  // namespace kavo

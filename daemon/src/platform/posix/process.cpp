@@ -2,10 +2,19 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "platform/posix/posix.h"
 
@@ -34,26 +43,58 @@ OsResult<std::size_t> PipeReader::read(std::span<char> buffer) {
     }
 }
 
-struct ChildProcess::Impl {
+namespace {
+
+// One child, shared by its ChildProcess and the job it is in. Its exit is
+// observed without reaping it, and it is reaped only when both have let go:
+// until then its pid, and the id of the group it leads, cannot be given to
+// another process, so a signal sent to either never reaches a stranger.
+struct ProcessRecord {
     pid_t pid = -1;
-    // Set once the child has been reaped; a pid cannot be waited for twice.
+    // Known once the child has ended.
     std::optional<std::uint32_t> exit_code;
+
+    ~ProcessRecord() {
+        // A child that still runs is its owner's business; one that ended
+        // leaves no zombie.
+        if (pid > 0) {
+            int status = 0;
+            ::waitpid(pid, &status, WNOHANG);
+        }
+    }
 };
 
-ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, PipeReader out, PipeReader err)
+}  // namespace
+
+struct ChildProcess::Impl {
+    std::shared_ptr<ProcessRecord> record;
+};
+
+ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, std::optional<PipeReader> out,
+                           std::optional<PipeReader> err)
     : impl_(std::move(impl)), standard_output_(std::move(out)), standard_error_(std::move(err)) {}
 ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
 ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
-ChildProcess::~ChildProcess() {
-    // Reap a child that has already ended so that it leaves no zombie; one
-    // that still runs is its owner's business.
-    if (impl_ && impl_->pid > 0 && !impl_->exit_code) {
-        int status = 0;
-        ::waitpid(impl_->pid, &status, WNOHANG);
-    }
+ChildProcess::~ChildProcess() = default;
+
+std::uint32_t ChildProcess::id() const {
+    return static_cast<std::uint32_t>(impl_->record->pid);
 }
 
 namespace {
+
+// Keeps a descriptor clear of 0, 1 and 2, so that placing a pipe end on a
+// standard stream never overwrites another one we still need.
+OsResult<posix::UniqueFd> above_standard_streams(posix::UniqueFd fd) {
+    if (fd.get() > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) {
+        return fail(last_os_error());
+    }
+    return posix::UniqueFd(moved);
+}
 
 struct Pipe {
     posix::UniqueFd read;
@@ -65,7 +106,17 @@ OsResult<Pipe> make_pipe() {
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return fail(last_os_error());
     }
-    return Pipe{posix::UniqueFd(ends[0]), posix::UniqueFd(ends[1])};
+    posix::UniqueFd read(ends[0]);
+    posix::UniqueFd write(ends[1]);
+    auto read_end = above_standard_streams(std::move(read));
+    if (!read_end) {
+        return fail(std::move(read_end).error());
+    }
+    auto write_end = above_standard_streams(std::move(write));
+    if (!write_end) {
+        return fail(std::move(write_end).error());
+    }
+    return Pipe{std::move(read_end).value(), std::move(write_end).value()};
 }
 
 class FileActions {
@@ -80,14 +131,16 @@ class FileActions {
     posix_spawn_file_actions_t actions_;
 };
 
-std::uint32_t exit_code_of(int status) {
-    if (WIFEXITED(status)) {
-        return static_cast<std::uint32_t>(WEXITSTATUS(status));
+std::uint32_t exit_code_of(const siginfo_t& info) {
+    switch (info.si_code) {
+        case CLD_EXITED:
+            return static_cast<std::uint32_t>(info.si_status);
+        case CLD_KILLED:
+        case CLD_DUMPED:
+            return 128 + static_cast<std::uint32_t>(info.si_status);
+        default:
+            return 1;
     }
-    if (WIFSIGNALED(status)) {
-        return 128 + static_cast<std::uint32_t>(WTERMSIG(status));
-    }
-    return 1;
 }
 
 // Our environment with `additions` set on top (replacing same-named ones).
@@ -111,23 +164,36 @@ std::vector<std::string> child_environment(
     return entries;
 }
 
-}  // namespace
+// The argument and environment vectors of one spawn, built before any fork.
+struct Vectors {
+    std::vector<std::string> environment;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
 
-OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
-    auto out = make_pipe();
-    if (!out) {
-        return fail(std::move(out).error());
+    explicit Vectors(const SpawnOptions& options)
+        : environment(child_environment(options.environment)) {
+        argv.push_back(const_cast<char*>(options.program.c_str()));
+        for (const auto& argument : options.arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        for (auto& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
     }
-    auto err = make_pipe();
-    if (!err) {
-        return fail(std::move(err).error());
-    }
+};
+
+OsResult<pid_t> spawn_plain(const SpawnOptions& options, const Pipe* out, const Pipe* err) {
     FileActions actions;
     // dup2 clears close-on-exec on the copies; closefrom then drops every
     // other descriptor, so the child keeps only its standard streams.
-    int status = ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
-    if (status == 0) {
-        status = ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
+    int status = 0;
+    if (out != nullptr) {
+        status = ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
+        if (status == 0) {
+            status = ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
+        }
     }
     if (status == 0 && !options.working_directory.empty()) {
         status = ::posix_spawn_file_actions_addchdir_np(actions.get(),
@@ -139,74 +205,363 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     if (status != 0) {
         return fail(os_error(static_cast<std::uint32_t>(status)));
     }
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(options.program.c_str()));
-    for (const auto& argument : options.arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> environment = child_environment(options.environment);
-    std::vector<char*> envp;
-    for (auto& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-
+    Vectors vectors(options);
     pid_t pid = -1;
-    status = ::posix_spawn(&pid, options.program.c_str(), actions.get(), nullptr, argv.data(),
-                           envp.data());
+    status = ::posix_spawn(&pid, options.program.c_str(), actions.get(), nullptr,
+                           vectors.argv.data(), vectors.envp.data());
     if (status != 0) {
         return fail(os_error(static_cast<std::uint32_t>(status)));
     }
+    return pid;
+}
+
+// Everything the forked child needs, prepared before the fork: between fork
+// and exec the child makes only async-signal-safe calls and allocates nothing.
+struct ForkPlan {
+    const char* program = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    // Null: our working directory.
+    const char* working_directory = nullptr;
+    // -1: our own standard streams.
+    int out_fd = -1;
+    int err_fd = -1;
+    // Takes the errno of a failed step; closed by a successful exec.
+    int error_fd = -1;
+    pid_t parent = -1;
+    // Where the fallback close loop stops when close_range is missing.
+    int descriptor_limit = 0;
+};
+
+void close_range_from(unsigned first, unsigned last, int limit) {
+    if (first > last) {
+        return;
+    }
+    if (::close_range(first, last, 0) == 0) {
+        return;
+    }
+    for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(limit); ++fd) {
+        ::close(static_cast<int>(fd));
+    }
+}
+
+[[noreturn]] void give_up(int error_fd, int error) {
+    // Nothing more can be done if the parent does not get this.
+    [[maybe_unused]] const ssize_t put = ::write(error_fd, &error, sizeof error);
+    ::_exit(127);
+}
+
+[[noreturn]] void run_forked_child(const ForkPlan& plan) {
+    // Our own group, so that the job can end us with everything we start.
+    if (::setpgid(0, 0) != 0) {
+        give_up(plan.error_fd, errno);
+    }
+    // Killed when the thread that forked us ends, which lives as long as the
+    // daemon. If the daemon died before this took effect, we are an orphan
+    // already: leave at once.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+        give_up(plan.error_fd, errno);
+    }
+    if (::getppid() != plan.parent) {
+        ::_exit(127);
+    }
+    // The spawner thread blocks every signal; the program starts with none
+    // blocked and SIGPIPE at its default.
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &standard, nullptr);
+    if (plan.out_fd >= 0) {
+        if (::dup2(plan.out_fd, STDOUT_FILENO) < 0 || ::dup2(plan.err_fd, STDERR_FILENO) < 0) {
+            give_up(plan.error_fd, errno);
+        }
+    }
+    if (plan.working_directory != nullptr && ::chdir(plan.working_directory) != 0) {
+        give_up(plan.error_fd, errno);
+    }
+    // Nothing but the standard streams (and the error pipe, closed by the
+    // exec) goes into the program.
+    const auto error_fd = static_cast<unsigned>(plan.error_fd);
+    close_range_from(STDERR_FILENO + 1, error_fd - 1, plan.descriptor_limit);
+    close_range_from(error_fd + 1, ~0u, plan.descriptor_limit);
+    ::execve(plan.program, plan.argv, plan.envp);
+    give_up(plan.error_fd, errno);
+}
+
+// Forks and execs per `plan`, on the calling thread: the exec's failure comes
+// back through the error pipe.
+OsResult<pid_t> fork_and_exec(ForkPlan plan, posix::UniqueFd error_read,
+                              posix::UniqueFd error_write) {
+    plan.error_fd = error_write.get();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        return fail(last_os_error());
+    }
+    if (pid == 0) {
+        run_forked_child(plan);
+    }
+    error_write.reset();
+    int child_error = 0;
+    std::size_t got = 0;
+    while (got < sizeof child_error) {
+        const ssize_t n = ::read(error_read.get(), reinterpret_cast<char*>(&child_error) + got,
+                                 sizeof child_error - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    if (got == 0) {
+        return pid;  // the exec closed the pipe
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return fail(os_error(got == sizeof child_error ? static_cast<std::uint32_t>(child_error)
+                                                   : static_cast<std::uint32_t>(EIO)));
+}
+
+// The one thread that forks the children bound to our life. A child's death
+// signal fires when the thread that forked it ends, so that thread must live
+// as long as the process: it is started on first use and never ends.
+class Spawner {
+  public:
+    static Spawner& instance() {
+        // Never destroyed: the thread may still wait on it while the process
+        // exits.
+        static Spawner* spawner = new Spawner;
+        return *spawner;
+    }
+
+    OsResult<pid_t> run(std::function<OsResult<pid_t>()> work) {
+        std::packaged_task<OsResult<pid_t>()> task(std::move(work));
+        auto result = task.get_future();
+        {
+            std::lock_guard lock(mutex_);
+            if (!started_) {
+                if (auto started = start(); !started) {
+                    return fail(std::move(started).error());
+                }
+                started_ = true;
+            }
+            queue_.push_back(std::move(task));
+        }
+        ready_.notify_one();
+        return result.get();
+    }
+
+  private:
+    OsResult<void> start() {
+        // The thread blocks every signal, so none is ever handled on it; it
+        // inherits the mask in force while it is created.
+        sigset_t all;
+        sigset_t old;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &old);
+        OsResult<void> started = ok();
+        try {
+            std::thread([this] { loop(); }).detach();
+        } catch (const std::system_error& error) {
+            started = fail(os_error(static_cast<std::uint32_t>(error.code().value())));
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return started;
+    }
+
+    void loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return !queue_.empty(); });
+            auto task = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::packaged_task<OsResult<pid_t>()>> queue_;
+    bool started_ = false;
+};
+
+OsResult<pid_t> spawn_for_job(const SpawnOptions& options, const Pipe* out, const Pipe* err) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return fail(last_os_error());
+    }
+    posix::UniqueFd error_read(ends[0]);
+    auto error_write = above_standard_streams(posix::UniqueFd(ends[1]));
+    if (!error_write) {
+        return fail(std::move(error_write).error());
+    }
+    Vectors vectors(options);
+    ForkPlan plan;
+    plan.program = options.program.c_str();
+    plan.argv = vectors.argv.data();
+    plan.envp = vectors.envp.data();
+    if (!options.working_directory.empty()) {
+        plan.working_directory = options.working_directory.c_str();
+    }
+    if (out != nullptr) {
+        plan.out_fd = out->write.get();
+        plan.err_fd = err->write.get();
+    }
+    plan.parent = ::getpid();
+    rlimit limit{};
+    plan.descriptor_limit = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                                ? static_cast<int>(limit.rlim_cur)
+                                : 65536;
+    // The vectors and pipes stay ours; run() returns only once the fork is
+    // done with them.
+    return Spawner::instance().run(
+        [plan, read = std::make_shared<posix::UniqueFd>(std::move(error_read)),
+         write = std::make_shared<posix::UniqueFd>(std::move(error_write).value())]() {
+            return fork_and_exec(plan, std::move(*read), std::move(*write));
+        });
+}
+
+}  // namespace
+
+OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
+    std::optional<Pipe> out;
+    std::optional<Pipe> err;
+    if (options.capture_output) {
+        auto out_pipe = make_pipe();
+        if (!out_pipe) {
+            return fail(std::move(out_pipe).error());
+        }
+        auto err_pipe = make_pipe();
+        if (!err_pipe) {
+            return fail(std::move(err_pipe).error());
+        }
+        out.emplace(std::move(out_pipe).value());
+        err.emplace(std::move(err_pipe).value());
+    }
+    const Pipe* out_ptr = out ? &*out : nullptr;
+    const Pipe* err_ptr = err ? &*err : nullptr;
+    auto pid = options.for_job ? spawn_for_job(options, out_ptr, err_ptr)
+                               : spawn_plain(options, out_ptr, err_ptr);
+    if (!pid) {
+        return fail(std::move(pid).error());
+    }
     auto impl = std::make_unique<Impl>();
-    impl->pid = pid;
-    auto out_impl = std::make_unique<PipeReader::Impl>();
-    out_impl->fd = std::move(out->read);
-    auto err_impl = std::make_unique<PipeReader::Impl>();
-    err_impl->fd = std::move(err->read);
-    return ChildProcess(std::move(impl), PipeReader(std::move(out_impl)),
-                        PipeReader(std::move(err_impl)));
+    impl->record = std::make_shared<ProcessRecord>();
+    impl->record->pid = *pid;
+    std::optional<PipeReader> out_reader;
+    std::optional<PipeReader> err_reader;
+    if (out) {
+        auto out_impl = std::make_unique<PipeReader::Impl>();
+        out_impl->fd = std::move(out->read);
+        out_reader.emplace(std::move(out_impl));
+        auto err_impl = std::make_unique<PipeReader::Impl>();
+        err_impl->fd = std::move(err->read);
+        err_reader.emplace(std::move(err_impl));
+    }
+    return ChildProcess(std::move(impl), std::move(out_reader), std::move(err_reader));
 }
 
 OsResult<std::optional<std::uint32_t>> ChildProcess::poll() {
-    if (impl_->exit_code) {
-        return impl_->exit_code;
+    ProcessRecord& record = *impl_->record;
+    if (record.exit_code) {
+        return record.exit_code;
     }
-    int status = 0;
-    const pid_t done = ::waitpid(impl_->pid, &status, WNOHANG);
-    if (done < 0) {
+    siginfo_t info{};
+    // WNOWAIT: the child stays unreaped (see ProcessRecord).
+    if (::waitid(P_PID, static_cast<id_t>(record.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
         return fail(last_os_error());
     }
-    if (done == 0) {
+    if (info.si_pid == 0) {
         return std::optional<std::uint32_t>();
     }
-    impl_->exit_code = exit_code_of(status);
-    return impl_->exit_code;
+    record.exit_code = exit_code_of(info);
+    return record.exit_code;
 }
 
 OsResult<std::uint32_t> ChildProcess::wait() {
-    while (!impl_->exit_code) {
-        int status = 0;
-        if (::waitpid(impl_->pid, &status, 0) < 0) {
+    ProcessRecord& record = *impl_->record;
+    while (!record.exit_code) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(record.pid), &info, WEXITED | WNOWAIT) != 0) {
             if (errno == EINTR) {
                 continue;
             }
             return fail(last_os_error());
         }
-        impl_->exit_code = exit_code_of(status);
+        record.exit_code = exit_code_of(info);
     }
-    return *impl_->exit_code;
+    return *record.exit_code;
 }
 
 OsResult<void> ChildProcess::terminate(std::uint32_t) {
-    if (impl_->exit_code) {
+    const ProcessRecord& record = *impl_->record;
+    if (record.exit_code) {
         return ok();
     }
-    if (::kill(impl_->pid, SIGKILL) != 0) {
+    if (::kill(record.pid, SIGKILL) != 0) {
         return fail(last_os_error());
     }
     return ok();
+}
+
+struct ProcessJob::Impl {
+    // The leaders of the groups in the job, held unreaped until the job is
+    // closed so that their group ids stay theirs.
+    std::vector<std::shared_ptr<ProcessRecord>> leaders;
+    bool closed = false;
+};
+
+ProcessJob::ProcessJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ProcessJob::ProcessJob(ProcessJob&&) noexcept = default;
+ProcessJob& ProcessJob::operator=(ProcessJob&& other) noexcept {
+    if (this != &other) {
+        close();
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+ProcessJob::~ProcessJob() {
+    close();
+}
+
+OsResult<ProcessJob> ProcessJob::create() {
+    return ProcessJob(std::make_unique<Impl>());
+}
+
+OsResult<void> ProcessJob::assign(ChildProcess& child) {
+    if (impl_->closed) {
+        return fail(os_error(EBADF));
+    }
+    const auto& record = child.impl().record;
+    const pid_t group = ::getpgid(record->pid);
+    if (group < 0) {
+        return fail(last_os_error());
+    }
+    // Only a child that leads its own group can be ended with everything it
+    // starts, and without ending anything of ours.
+    if (group != record->pid) {
+        return fail(os_error(EINVAL));
+    }
+    impl_->leaders.push_back(record);
+    return ok();
+}
+
+void ProcessJob::close() {
+    if (!impl_) {
+        return;
+    }
+    for (const auto& leader : impl_->leaders) {
+        // A group whose members have all ended answers ESRCH: nothing left.
+        ::kill(-leader->pid, SIGKILL);
+    }
+    impl_->leaders.clear();
+    impl_->closed = true;
 }
 
 }  // namespace kavo

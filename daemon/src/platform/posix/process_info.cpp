@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <string>
+#include <string_view>
 
 #include "platform/posix/posix.h"
 
@@ -50,6 +51,40 @@ OsResult<NativeString> running_executable_path() {
     }
     path.resize(static_cast<std::size_t>(got));
     return path;
+}
+
+std::uint32_t current_process_id() {
+    return static_cast<std::uint32_t>(::getpid());
+}
+
+bool process_is_running(std::uint32_t id) {
+    // "pid (name) S ...": the state follows the last ')' (the name may hold
+    // any byte, parentheses included).
+    const std::string path = "/proc/" + std::to_string(id) + "/stat";
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return false;
+    }
+    char buffer[512];
+    ssize_t got = -1;
+    do {
+        got = ::read(fd.get(), buffer, sizeof buffer - 1);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        return false;
+    }
+    const std::string_view stat(buffer, static_cast<std::size_t>(got));
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= stat.size()) {
+        return false;
+    }
+    // Z: ended, not yet reaped; X: being reaped.
+    const char state = stat[close + 2];
+    return state != 'Z' && state != 'X';
+}
+
+bool running_under_wine() {
+    return false;
 }
 
 }  // namespace kavo

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/win32/win32.h"
+#include "platform/write_loop.h"
 
 namespace kavo {
 
@@ -31,15 +32,19 @@ OsResult<AppendFile> AppendFile::open(const NativeString& path) {
 }
 
 OsResult<void> AppendFile::write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-        DWORD put = 0;
-        if (!::WriteFile(impl_->handle.get(), bytes.data(), chunk, &put, nullptr)) {
-            return fail(last_os_error());
-        }
-        bytes.remove_prefix(put);
-    }
-    return ok();
+    const HANDLE handle = impl_->handle.get();
+    return write_all_through(
+        bytes,
+        [handle](std::string_view rest) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1u << 30));
+            DWORD put = 0;
+            if (!::WriteFile(handle, rest.data(), chunk, &put, nullptr)) {
+                return WriteAttempt::failure(last_os_error());
+            }
+            return WriteAttempt::took(put);
+        },
+        // A write that takes nothing would otherwise be repeated forever.
+        [] { return os_error(ERROR_WRITE_FAULT); });
 }
 
 bool entry_exists(const NativeString& path) {

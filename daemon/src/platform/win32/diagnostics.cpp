@@ -1,8 +1,10 @@
 #include "platform/diagnostics.h"
 
+#include <algorithm>
 #include <string>
 
 #include "platform/win32/win32.h"
+#include "platform/write_loop.h"
 
 namespace kavo {
 namespace {
@@ -15,16 +17,19 @@ void write_line(DWORD which, std::string_view line) {
     }
     std::string text(line);
     text.push_back('\n');
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        DWORD put = 0;
-        if (!::WriteFile(handle, data, static_cast<DWORD>(left), &put, nullptr) || put == 0) {
-            return;
-        }
-        data += put;
-        left -= put;
-    }
+    // A partial write is finished rather than dropped, and a stream that
+    // takes nothing is given up on.
+    static_cast<void>(write_all_through(
+        text,
+        [handle](std::string_view rest) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1u << 30));
+            DWORD put = 0;
+            if (!::WriteFile(handle, rest.data(), chunk, &put, nullptr)) {
+                return WriteAttempt::failure(last_os_error());
+            }
+            return WriteAttempt::took(put);
+        },
+        [] { return os_error(ERROR_WRITE_FAULT); }));
 }
 
 }  // namespace

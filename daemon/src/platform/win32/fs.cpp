@@ -5,6 +5,7 @@
 
 #include "platform/path.h"
 #include "platform/win32/win32.h"
+#include "platform/write_loop.h"
 
 namespace kavo {
 
@@ -34,31 +35,6 @@ OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
     // FILE_FLAG_OPEN_REPARSE_POINT reads the link itself, never its target.
     return read_attributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
 }
-
-OsResult<std::string> read_whole_file(const NativeString& path) {
-    win32::UniqueFileHandle handle(::CreateFileW(path.c_str(), GENERIC_READ,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle.valid()) {
-        return fail(last_os_error());
-    }
-    std::string content;
-    char buffer[8192];
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(handle.get(), buffer, sizeof buffer, &got, nullptr)) {
-            return fail(last_os_error());
-        }
-        if (got == 0) {
-            return content;
-        }
-        content.append(buffer, got);
-    }
-}
-
-}  // namespace kavo
-
-namespace kavo {
 
 OsResult<std::uint64_t> file_size(const NativeString& path) {
     // GetFileAttributesExW reports the link itself; open the target instead.
@@ -112,6 +88,9 @@ constexpr const wchar_t* DIRECTORY_SDDL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
 // DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION: owner,
 // group and SACL stay as they are.
 constexpr SECURITY_INFORMATION PROTECTED_DACL_FLAGS = 0x80000004;
+
+// The owner that protection gives an entry no privileged account owns.
+constexpr const wchar_t* ADMINISTRATORS_OWNER = L"O:BA";
 static_assert(PROTECTED_DACL_FLAGS ==
               (DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION));
 
@@ -168,14 +147,6 @@ OsResult<void> remove_empty_directory(const NativeString& path) {
     return ok();
 }
 
-OsResult<void> copy_file_new(const NativeString& from, const NativeString& to) {
-    if (!::CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr,
-                       COPY_FILE_FAIL_IF_EXISTS)) {
-        return fail(last_os_error());
-    }
-    return ok();
-}
-
 OsResult<void> rename_directory(const NativeString& from, const NativeString& to) {
     if (!::MoveFileExW(from.c_str(), to.c_str(), 0)) {
         return fail(last_os_error());
@@ -183,40 +154,267 @@ OsResult<void> rename_directory(const NativeString& from, const NativeString& to
     return ok();
 }
 
-OsResult<void> read_file_streamed(
-    const NativeString& path, std::span<std::uint8_t> buffer,
-    const std::function<void(std::span<const std::uint8_t>)>& consume) {
-    win32::UniqueFileHandle handle(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!handle.valid()) {
-        return fail(last_os_error());
-    }
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(handle.get(), buffer.data(), chunk, &got, nullptr)) {
-            return fail(last_os_error());
-        }
-        if (got == 0) {
-            return ok();
-        }
-        consume(buffer.first(got));
-    }
-}
+namespace {
 
-Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
+// A self-relative security descriptor built from SDDL, released with
+// LocalFree on every path.
+Result<win32::UniqueLocalMemory, ProtectError> descriptor_from_sddl(const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            is_directory ? DIRECTORY_SDDL : FILE_SDDL, SDDL_REVISION_1, &descriptor, nullptr)) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                                nullptr)) {
         return fail(ProtectError{ProtectStage::prepare, last_os_error()});
     }
-    // Released with LocalFree on every path from here on.
-    win32::UniqueLocalMemory owner(descriptor);
-    if (!::SetFileSecurityW(path.c_str(), PROTECTED_DACL_FLAGS, descriptor)) {
+    return win32::UniqueLocalMemory(descriptor);
+}
+
+// Whether LocalSystem or the Administrators group owns `path`.
+OsResult<bool> owned_by_system_or_administrators(const NativeString& path) {
+    DWORD needed = 0;
+    ::GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION, nullptr, 0, &needed);
+    if (needed == 0) {
+        return fail(last_os_error());
+    }
+    std::vector<std::uint8_t> buffer(needed);
+    if (!::GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION, buffer.data(), needed,
+                            &needed)) {
+        return fail(last_os_error());
+    }
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(buffer.data(), &owner, &defaulted)) {
+        return fail(last_os_error());
+    }
+    return owner != nullptr && (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+}
+
+// The owner first: whoever owns an entry can rewrite its access list, and a
+// user may have created it (anyone can create folders under ProgramData).
+Result<void, ProtectError> protect_owner(const NativeString& path) {
+    auto owned = owned_by_system_or_administrators(path);
+    if (!owned) {
+        return fail(ProtectError{ProtectStage::protect, std::move(owned).error()});
+    }
+    if (*owned) {
+        return ok();
+    }
+    KAVO_TRY(const win32::UniqueLocalMemory descriptor, descriptor_from_sddl(ADMINISTRATORS_OWNER));
+    if (!::SetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION, descriptor.get())) {
         return fail(ProtectError{ProtectStage::protect, last_os_error()});
     }
     return ok();
+}
+
+Result<void, ProtectError> protect_by_name(const NativeString& path, bool is_directory) {
+    KAVO_TRY_OK(protect_owner(path));
+    KAVO_TRY(const win32::UniqueLocalMemory descriptor,
+             descriptor_from_sddl(is_directory ? DIRECTORY_SDDL : FILE_SDDL));
+    if (!::SetFileSecurityW(path.c_str(), PROTECTED_DACL_FLAGS, descriptor.get())) {
+        return fail(ProtectError{ProtectStage::protect, last_os_error()});
+    }
+    return ok();
+}
+
+// The identity of the object a handle refers to.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD index_high = 0;
+    DWORD index_low = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+OsResult<FileIdentity> identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info)) {
+        return fail(last_os_error());
+    }
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+OsResult<FileAttributes> attributes_of(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+        return fail(last_os_error());
+    }
+    return FileAttributes{info.FileAttributes, info.ReparseTag};
+}
+
+// Opens the entry itself (a link is not followed; a directory is admitted)
+// with `access`, sharing `share`.
+win32::UniqueFileHandle open_entry_handle(const NativeString& path, DWORD access, DWORD share) {
+    return win32::UniqueFileHandle(
+        ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Without delete sharing nobody can rename or delete the entry while the
+// handle is open. The share mode only binds others when the handle itself
+// reads data, hence the listing right.
+constexpr DWORD PIN_ACCESS = FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY;
+constexpr DWORD PIN_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+}  // namespace
+
+struct TreeEntry::Impl {
+    // Open on a directory that is not a link, and pinning it; for anything
+    // else the entry is looked at through a handle that reads only
+    // attributes and is closed again, so a file in use elsewhere is never
+    // kept from its user.
+    win32::UniqueFileHandle pin;
+};
+
+TreeEntry::TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes)
+    : impl_(std::move(impl)), path_(std::move(path)), attributes_(attributes) {}
+TreeEntry::TreeEntry(TreeEntry&&) noexcept = default;
+TreeEntry& TreeEntry::operator=(TreeEntry&&) noexcept = default;
+TreeEntry::~TreeEntry() = default;
+
+OsResult<TreeEntry> TreeEntry::open(const NativeString& path) {
+    const win32::UniqueFileHandle look = open_entry_handle(path, FILE_READ_ATTRIBUTES, SHARE_ALL);
+    if (!look.valid()) {
+        return fail(last_os_error());
+    }
+    KAVO_TRY(const FileAttributes attributes, attributes_of(look.get()));
+    auto impl = std::make_unique<Impl>();
+    if (is_directory(attributes)) {
+        // The pin must be the directory that was looked at, not whatever took
+        // its name in between.
+        impl->pin = open_entry_handle(path, PIN_ACCESS, PIN_SHARE);
+        if (!impl->pin.valid()) {
+            return fail(last_os_error());
+        }
+        KAVO_TRY(const FileIdentity looked_at, identity_of(look.get()));
+        KAVO_TRY(const FileIdentity pinned, identity_of(impl->pin.get()));
+        KAVO_TRY(const FileAttributes pinned_attributes, attributes_of(impl->pin.get()));
+        if (!(looked_at == pinned) || !is_directory(pinned_attributes)) {
+            return fail(os_error(ERROR_CANT_ACCESS_FILE));
+        }
+    }
+    return TreeEntry(std::move(impl), path, attributes);
+}
+
+OsResult<TreeEntry> TreeEntry::open_child(const NativeString& name) const {
+    if (!impl_ || !impl_->pin.valid()) {
+        return fail(os_error(ERROR_DIRECTORY));
+    }
+    return TreeEntry::open(join_native(path_, name));
+}
+
+Result<void, ProtectError> TreeEntry::protect() const {
+    if (!impl_) {
+        return fail(ProtectError{ProtectStage::protect, os_error(ERROR_INVALID_HANDLE)});
+    }
+    if (is_link(attributes_)) {
+        return fail(ProtectError{ProtectStage::protect, os_error(ERROR_CANT_ACCESS_FILE)});
+    }
+    return protect_by_name(path_, is_directory(attributes_));
+}
+
+OsResult<std::vector<DirectoryEntry>> TreeEntry::list() const {
+    if (!impl_ || !impl_->pin.valid()) {
+        return fail(os_error(ERROR_DIRECTORY));
+    }
+    return list_directory(path_);
+}
+
+OsResult<void> TreeEntry::remove_child(const NativeString& name, TreeEntry child) const {
+    if (!impl_ || !impl_->pin.valid()) {
+        return fail(os_error(ERROR_DIRECTORY));
+    }
+    const FileAttributes attributes = child.attributes();
+    // Deleting needs the child unshared: its own pin goes first.
+    child.close();
+    const NativeString path = join_native(path_, name);
+    if ((attributes.attributes & ATTRIBUTE_DIRECTORY) != 0) {
+        return remove_empty_directory(path);
+    }
+    return remove_file(path);
+}
+
+void TreeEntry::close() {
+    impl_.reset();
+}
+
+Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
+    auto entry = TreeEntry::open(path);
+    if (!entry) {
+        return fail(ProtectError{ProtectStage::protect, std::move(entry).error()});
+    }
+    if (is_link(entry->attributes())) {
+        return fail(ProtectError{ProtectStage::protect, os_error(ERROR_CANT_ACCESS_FILE)});
+    }
+    return protect_by_name(path, is_directory);
+}
+
+OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes) {
+    win32::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return fail(last_os_error());
+    }
+    constexpr std::size_t MAX_CALL_BYTES = std::size_t{1} << 30;
+    return write_all_through(
+        bytes,
+        [&](std::string_view rest) {
+            const DWORD chunk = static_cast<DWORD>(std::min(rest.size(), MAX_CALL_BYTES));
+            DWORD put = 0;
+            if (!::WriteFile(file.get(), rest.data(), chunk, &put, nullptr)) {
+                return WriteAttempt::failure(last_os_error());
+            }
+            return WriteAttempt::took(put);
+        },
+        [] { return os_error(ERROR_WRITE_FAULT); });
+}
+
+namespace {
+
+// One part of a security descriptor in SDDL form.
+OsResult<std::string> sddl_part(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION part) {
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, part,
+                                                                &text, nullptr)) {
+        return fail(last_os_error());
+    }
+    win32::UniqueLocalMemory owner(text);
+    auto utf8 = native_to_utf8(text);
+    if (!utf8) {
+        return fail(os_error(ERROR_INVALID_DATA));
+    }
+    return std::move(*utf8);
+}
+
+}  // namespace
+
+OsResult<PathProtection> read_protection(const NativeString& path) {
+    // READ_CONTROL on a handle opened at the entry itself (a link is not
+    // followed, a directory is admitted).
+    win32::UniqueFileHandle handle(::CreateFileW(
+        path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.valid()) {
+        return fail(last_os_error());
+    }
+    constexpr SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    ::GetKernelObjectSecurity(handle.get(), wanted, nullptr, 0, &needed);
+    if (needed == 0) {
+        return fail(last_os_error());
+    }
+    std::vector<std::uint8_t> buffer(needed);
+    if (!::GetKernelObjectSecurity(handle.get(), wanted, buffer.data(), needed, &needed)) {
+        return fail(last_os_error());
+    }
+    const PSECURITY_DESCRIPTOR descriptor = buffer.data();
+    auto owner = sddl_part(descriptor, OWNER_SECURITY_INFORMATION);
+    if (!owner) {
+        return fail(std::move(owner).error());
+    }
+    auto access = sddl_part(descriptor, DACL_SECURITY_INFORMATION);
+    if (!access) {
+        return fail(std::move(access).error());
+    }
+    return PathProtection{std::move(*owner), std::move(*access)};
 }
 
 }  // namespace kavo

@@ -1,6 +1,8 @@
 #include "platform/process.h"
 
+#include <cstddef>
 #include <cwctype>
+#include <optional>
 #include <string>
 
 #include "platform/command_line.h"
@@ -31,11 +33,16 @@ struct ChildProcess::Impl {
     win32::UniqueKernelHandle thread;
 };
 
-ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, PipeReader out, PipeReader err)
+ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, std::optional<PipeReader> out,
+                           std::optional<PipeReader> err)
     : impl_(std::move(impl)), standard_output_(std::move(out)), standard_error_(std::move(err)) {}
 ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
 ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
 ChildProcess::~ChildProcess() = default;
+
+std::uint32_t ChildProcess::id() const {
+    return static_cast<std::uint32_t>(::GetProcessId(impl_->process.get()));
+}
 
 namespace {
 
@@ -111,7 +118,7 @@ class AttributeList {
   public:
     // An attribute list that limits inheritance to `handles`; invalid when
     // the system refuses it.
-    explicit AttributeList(HANDLE (&handles)[2]) {
+    AttributeList(const HANDLE* handles, std::size_t count) {
         SIZE_T size = 0;
         ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
         if (size == 0) {
@@ -122,8 +129,9 @@ class AttributeList {
         if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
             return;
         }
-        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                         sizeof handles, nullptr, nullptr)) {
+        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                         const_cast<HANDLE*>(handles), count * sizeof(HANDLE),
+                                         nullptr, nullptr)) {
             ::DeleteProcThreadAttributeList(list);
             return;
         }
@@ -144,16 +152,42 @@ class AttributeList {
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// Our own standard output and error, made inheritable for a child that
+// writes to them; null when we have none.
+HANDLE inheritable_standard_handle(DWORD which) {
+    const HANDLE handle = ::GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    if (!::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        return nullptr;
+    }
+    return handle;
+}
+
 }  // namespace
 
 OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
-    auto out = make_output_pipe();
-    if (!out) {
-        return fail(std::move(out).error());
-    }
-    auto err = make_output_pipe();
-    if (!err) {
-        return fail(std::move(err).error());
+    std::optional<Pipe> out;
+    std::optional<Pipe> err;
+    HANDLE child_out = nullptr;
+    HANDLE child_err = nullptr;
+    if (options.capture_output) {
+        auto out_pipe = make_output_pipe();
+        if (!out_pipe) {
+            return fail(std::move(out_pipe).error());
+        }
+        auto err_pipe = make_output_pipe();
+        if (!err_pipe) {
+            return fail(std::move(err_pipe).error());
+        }
+        out.emplace(std::move(out_pipe).value());
+        err.emplace(std::move(err_pipe).value());
+        child_out = out->write.get();
+        child_err = err->write.get();
+    } else {
+        child_out = inheritable_standard_handle(STD_OUTPUT_HANDLE);
+        child_err = inheritable_standard_handle(STD_ERROR_HANDLE);
     }
     std::wstring environment;
     if (!options.environment.empty()) {
@@ -165,21 +199,31 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     }
     std::wstring command_line = build_command_line<wchar_t>(options.program, options.arguments);
 
-    HANDLE inherited[2] = {out->write.get(), err->write.get()};
-    AttributeList attributes(inherited);
+    // Each handle once: the list refuses duplicates.
+    HANDLE inherited[2] = {};
+    std::size_t inherited_count = 0;
+    for (const HANDLE handle : {child_out, child_err}) {
+        if (handle != nullptr && (inherited_count == 0 || inherited[0] != handle)) {
+            inherited[inherited_count++] = handle;
+        }
+    }
+    std::optional<AttributeList> attributes;
+    if (inherited_count > 0) {
+        attributes.emplace(inherited, inherited_count);
+    }
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     // The core reads nothing: it gets no standard input.
     startup.StartupInfo.hStdInput = nullptr;
-    startup.StartupInfo.hStdOutput = out->write.get();
-    startup.StartupInfo.hStdError = err->write.get();
+    startup.StartupInfo.hStdOutput = child_out;
+    startup.StartupInfo.hStdError = child_err;
     DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
     // Without the list (a system that refuses it) the child still inherits
-    // only these two, since nothing else we create is inheritable.
-    if (attributes.get() != nullptr) {
-        startup.lpAttributeList = attributes.get();
+    // only these, since nothing else we create is inheritable.
+    if (attributes && attributes->get() != nullptr) {
+        startup.lpAttributeList = attributes->get();
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     } else {
         startup.StartupInfo.cb = sizeof startup.StartupInfo;
@@ -187,7 +231,8 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
 
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(
-            options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+            options.program.c_str(), command_line.data(), nullptr, nullptr,
+            inherited_count > 0 ? TRUE : FALSE, flags,
             environment.empty() ? nullptr : environment.data(),
             options.working_directory.empty() ? nullptr : options.working_directory.c_str(),
             &startup.StartupInfo, &info)) {
@@ -196,15 +241,20 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     auto impl = std::make_unique<Impl>();
     impl->process.reset(info.hProcess);
     impl->thread.reset(info.hThread);
-    // Our copies of the write ends must go, or the reads never see the end.
-    out->write.reset();
-    err->write.reset();
-    auto out_impl = std::make_unique<PipeReader::Impl>();
-    out_impl->handle = std::move(out->read);
-    auto err_impl = std::make_unique<PipeReader::Impl>();
-    err_impl->handle = std::move(err->read);
-    return ChildProcess(std::move(impl), PipeReader(std::move(out_impl)),
-                        PipeReader(std::move(err_impl)));
+    std::optional<PipeReader> out_reader;
+    std::optional<PipeReader> err_reader;
+    if (out) {
+        // Our copies of the write ends must go, or the reads never see the end.
+        out->write.reset();
+        err->write.reset();
+        auto out_impl = std::make_unique<PipeReader::Impl>();
+        out_impl->handle = std::move(out->read);
+        out_reader.emplace(std::move(out_impl));
+        auto err_impl = std::make_unique<PipeReader::Impl>();
+        err_impl->handle = std::move(err->read);
+        err_reader.emplace(std::move(err_impl));
+    }
+    return ChildProcess(std::move(impl), std::move(out_reader), std::move(err_reader));
 }
 
 OsResult<std::optional<std::uint32_t>> ChildProcess::poll() {
@@ -238,6 +288,59 @@ OsResult<void> ChildProcess::terminate(std::uint32_t exit_code) {
         return fail(last_os_error());
     }
     return ok();
+}
+
+// The size the system expects for the extended limits of a job.
+static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144);
+
+struct ProcessJob::Impl {
+    win32::UniqueKernelHandle job;
+};
+
+ProcessJob::ProcessJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ProcessJob::ProcessJob(ProcessJob&&) noexcept = default;
+ProcessJob& ProcessJob::operator=(ProcessJob&& other) noexcept {
+    if (this != &other) {
+        close();
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+ProcessJob::~ProcessJob() {
+    close();
+}
+
+OsResult<ProcessJob> ProcessJob::create() {
+    // Unnamed, default security: nobody else can open it, and our handle is
+    // its only one.
+    const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return fail(last_os_error());
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->job.reset(job);
+    return ProcessJob(std::move(impl));
+}
+
+OsResult<void> ProcessJob::assign(ChildProcess& child) {
+    // Every limit zero but the one that ends the job's processes when its
+    // last handle closes: no memory, time, process-count or priority limits.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(impl_->job.get(), JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits)) {
+        return fail(last_os_error());
+    }
+    if (!::AssignProcessToJobObject(impl_->job.get(), child.impl().process.get())) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+void ProcessJob::close() {
+    if (impl_) {
+        impl_->job.reset();
+    }
 }
 
 }  // namespace kavo

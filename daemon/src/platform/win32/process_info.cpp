@@ -39,4 +39,24 @@ OsResult<NativeString> running_executable_path() {
     }
 }
 
+std::uint32_t current_process_id() {
+    return static_cast<std::uint32_t>(::GetCurrentProcessId());
+}
+
+bool process_is_running(std::uint32_t id) {
+    win32::UniqueKernelHandle process(
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!process.valid()) {
+        // A process we may not open still exists.
+        return ::GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+bool running_under_wine() {
+    // Wine's ntdll exports its version query; Windows' ntdll has no such name.
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace kavo

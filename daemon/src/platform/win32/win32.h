@@ -85,4 +85,12 @@ struct LocalMemoryTraits {
 };
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 
+// Handles of the service control manager and of services.
+struct ServiceHandleTraits {
+    using Value = SC_HANDLE;
+    static Value invalid() { return nullptr; }
+    static void close(Value value) { ::CloseServiceHandle(value); }
+};
+using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
+
 }  // namespace kavo::win32

@@ -1,0 +1,63 @@
+#include "core/managed_core.h"
+
+#include <utility>
+
+namespace kavo {
+
+ManagedCore::ManagedCore(ChildProcess process, ProcessJob job)
+    : process_(std::move(process)), job_(std::move(job)) {}
+
+ManagedCore::ManagedCore(ManagedCore&& other) noexcept
+    : process_(std::move(other.process_)),
+      job_(std::move(other.job_)),
+      log_pumps_(std::move(other.log_pumps_)) {
+    // A moved-from core owns nothing and ends nothing.
+    other.process_.reset();
+    other.job_.reset();
+    other.log_pumps_.reset();
+}
+
+ManagedCore& ManagedCore::operator=(ManagedCore&& other) noexcept {
+    if (this != &other) {
+        // The core held so far ends when `replaced` goes.
+        ManagedCore replaced(std::move(*this));
+        process_ = std::move(other.process_);
+        job_ = std::move(other.job_);
+        log_pumps_ = std::move(other.log_pumps_);
+        other.process_.reset();
+        other.job_.reset();
+        other.log_pumps_.reset();
+    }
+    return *this;
+}
+
+ManagedCore::~ManagedCore() {
+    if (process_) {
+        end_process();
+    }
+    // The process's handles (and any pipe still in it), then the job, which
+    // ends whatever the core left behind.
+    process_.reset();
+    log_pumps_.reset();
+    job_.reset();
+}
+
+void ManagedCore::end_process() {
+    const auto polled = process_->poll();
+    if (polled && polled->has_value()) {
+        return;
+    }
+    // A failed poll counts as still running. The core's standard input is
+    // not redirected, so there is no handle of it to close here.
+    static_cast<void>(process_->terminate(1));
+    static_cast<void>(process_->wait());
+}
+
+bool ManagedCore::release_runtime_dir(std::chrono::milliseconds bound) {
+    if (job_) {
+        job_->close();
+    }
+    return !log_pumps_ || log_pumps_->wait_for(bound);
+}
+
+}  // namespace kavo

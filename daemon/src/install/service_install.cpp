@@ -1,0 +1,239 @@
+#include "install/service_install.h"
+
+#include "core/protected_dirs.h"
+#include "core/runtime_staging.h"
+#include "ipc/protocol_id.h"
+#include "platform/file_attributes.h"
+#include "platform/file_handle.h"
+#include "platform/fs.h"
+#include "platform/path.h"
+#include "platform/process_info.h"
+#include "platform/service_manager.h"
+
+namespace kavo {
+
+namespace {
+
+std::string with_os_text(std::string_view prefix, const OsError& error) {
+    std::string message(prefix);
+    message.append(error.text);
+    return message;
+}
+
+InstallResult ended(InstallOutcome outcome, std::string error) {
+    return InstallResult{outcome, std::move(error)};
+}
+
+Result<BundledFiles> bundled_files(const InstallOptions& options) {
+    if (options.bundled) {
+        return *options.bundled;
+    }
+    auto executable = running_executable_path();
+    if (!executable) {
+        return fail(with_os_text(RESOLVE_SERVICE_BINARY_FAILED, executable.error()));
+    }
+    const auto directory = parent_path(NativeView(*executable), NATIVE_PATH_STYLE);
+    if (!directory) {
+        return fail(std::string(RESOLVE_SERVICE_BINARY_DIRECTORY_FAILED));
+    }
+    return BundledFiles{std::move(*executable), join_native(*directory, BUNDLED_CORE_NAME)};
+}
+
+bool directory_or_link(FileAttributes attributes) {
+    return (attributes.attributes & ATTRIBUTE_DIRECTORY) != 0 || is_link(attributes);
+}
+
+Result<void> check_bundled_files(const BundledFiles& files) {
+    const auto daemon = read_attributes_no_follow(files.daemon);
+    if (!daemon) {
+        return fail(std::string(BUNDLED_DAEMON_UNAVAILABLE));
+    }
+    const auto core = read_attributes_no_follow(files.core);
+    if (!core) {
+        return fail(std::string(BUNDLED_CORE_UNAVAILABLE));
+    }
+    if (directory_or_link(*daemon) || directory_or_link(*core)) {
+        return fail(std::string(BUNDLED_CORE_UNAVAILABLE));
+    }
+    return ok();
+}
+
+// Everything from opening the manager to starting the service. The manager
+// handle and the service handle close when this returns, on every path.
+InstallResult install_steps(const ServiceConfig& config, const InstallOptions& options) {
+    const auto manager = ServiceManager::open(SCM_ACCESS_CONNECT | SCM_ACCESS_CREATE_SERVICE);
+    if (!manager) {
+        return ended(InstallOutcome::Blocked, manager.error().text);
+    }
+    auto previous = remove_previous_service(*manager, options.polling);
+    if (!previous) {
+        return ended(InstallOutcome::Blocked, std::move(previous).error());
+    }
+    // From here on a failure leaves no service registered.
+    auto service_root = service_root_dir();
+    if (!service_root) {
+        return ended(InstallOutcome::Failed, std::move(service_root).error());
+    }
+    const auto install_parent = parent_path(NativeView(*service_root), NATIVE_PATH_STYLE);
+    if (!install_parent) {
+        return ended(InstallOutcome::Failed, std::string(RESOLVE_INSTALL_PARENT_FAILED));
+    }
+    // Anyone may have created the install parent; nothing below it is
+    // removed or created before it is ours.
+    auto secured = secure_install_parent(*install_parent);
+    if (!secured) {
+        return ended(InstallOutcome::Failed, std::move(secured).error());
+    }
+    sweep_runtime_root(std::nullopt);
+    auto removed = remove_service_tree(*service_root);
+    if (!removed) {
+        return ended(InstallOutcome::Failed, std::move(removed).error());
+    }
+    // From here on a failure leaves no installed files either.
+    auto files = bundled_files(options);
+    if (!files) {
+        return ended(InstallOutcome::Failed, std::move(files).error());
+    }
+    auto checked = check_bundled_files(*files);
+    if (!checked) {
+        return ended(InstallOutcome::Failed, std::move(checked).error());
+    }
+    const auto created_parent = create_directories(*install_parent);
+    if (!created_parent) {
+        return ended(InstallOutcome::Failed,
+                     with_os_text(CREATE_INSTALL_PARENT_FAILED, created_parent.error()));
+    }
+    auto protected_parent = protect_service_tree(*install_parent);
+    if (!protected_parent) {
+        return ended(InstallOutcome::Failed, std::move(protected_parent).error());
+    }
+    sweep_service_staging(*install_parent);
+    auto id = new_protocol_id();
+    if (!id) {
+        return ended(InstallOutcome::Failed, std::move(id).error());
+    }
+    const NativeString staging_dir =
+        join_native(*install_parent, utf8_to_native(service_staging_name(*id)));
+    const auto created_staging = create_directory(staging_dir);
+    if (!created_staging) {
+        return ended(InstallOutcome::Failed,
+                     with_os_text(CREATE_SERVICE_STAGING_FAILED, created_staging.error()));
+    }
+    auto installed_daemon =
+        stage_service_files(staging_dir, files->daemon, files->core, config, *service_root);
+    if (!installed_daemon) {
+        // Best effort; a staging directory that stays is swept next time.
+        static_cast<void>(remove_service_tree(staging_dir));
+        return ended(InstallOutcome::Failed, std::move(installed_daemon).error());
+    }
+    const NativeString identity_file = join_native(*service_root, IDENTITY_FILE_NAME);
+    const NativeString command_line = service_command_line(
+        *installed_daemon, config.core_dir, identity_file, config.expected_core_sha256);
+    auto service = manager->create_service(service_registration(command_line));
+    if (!service) {
+        static_cast<void>(remove_service_tree(*service_root));
+        return ended(outcome_of_create_failure(service.error().code), service.error().text);
+    }
+    // Only a description; the service works without it.
+    static_cast<void>(service->set_description(SERVICE_DESCRIPTION_TEXT));
+    const auto started = service->start();
+    if (!started) {
+        // Closed first: a handle of ours left open would keep the service
+        // marked for deletion through the whole removal wait.
+        service->close();
+        static_cast<void>(remove_previous_service(*manager, options.polling));
+        static_cast<void>(remove_service_tree(*service_root));
+        return ended(InstallOutcome::Failed, started.error().text);
+    }
+    return ended(InstallOutcome::Installed, std::string());
+}
+
+}  // namespace
+
+InstallOutcome install_service(ServiceConfig config, const InstallOptions& options) {
+    return attempt_install(std::move(config), options).outcome;
+}
+
+InstallResult attempt_install(ServiceConfig config, const InstallOptions& options) {
+    const NativeString identity_source = config.identity_file;
+    InstallResult result = install_steps(config, options);
+    // The identity now lives in the service root (or nowhere): the copy the
+    // caller handed in goes, read-only or not, whatever the outcome.
+    static_cast<void>(remove_file(identity_source));
+    return result;
+}
+
+Result<NativeString> stage_service_files(const NativeString& staging_dir,
+                                         const NativeString& daemon_source,
+                                         const NativeString& core_source,
+                                         const ServiceConfig& config,
+                                         const NativeString& service_root) {
+    KAVO_TRY_OK(protect_service_tree(staging_dir));
+    KAVO_TRY_OK(
+        install_service_file(daemon_source, join_native(staging_dir, INSTALLED_DAEMON_NAME)));
+    const NativeString staged_core = join_native(staging_dir, INSTALLED_CORE_NAME);
+    KAVO_TRY_OK(install_service_file(core_source, staged_core));
+    KAVO_TRY(const std::string core_digest, file_sha256_hex(staged_core));
+    // Case matters: the digest is lowercase, and a hash typed in upper case
+    // would also fail the service's own check at start.
+    if (core_digest != config.expected_core_sha256) {
+        return fail(std::string(INSTALLED_CORE_HASH_MISMATCH));
+    }
+    KAVO_TRY_OK(store_service_identity(staging_dir, config.identity));
+    KAVO_TRY_OK(protect_service_tree(staging_dir));
+    const auto activated = rename_replace(staging_dir, service_root);
+    if (!activated) {
+        return fail(with_os_text(ACTIVATE_SERVICE_DIRECTORY_FAILED, activated.error()));
+    }
+    return join_native(service_root, INSTALLED_DAEMON_NAME);
+}
+
+Result<void> install_service_file(const NativeString& source, const NativeString& destination) {
+    auto opened = FileHandle::open(source, LinkAtPath::refuse);
+    if (!opened) {
+        return fail(with_os_text(INSTALL_SERVICE_FILE_FAILED, opened.error()));
+    }
+    FileHandle& file = *opened;
+    // A file already there is replaced; the copy itself only ever makes a
+    // new file, so a link put in its place is never written through.
+    const auto replaced = remove_file(destination);
+    if (!replaced && replaced.error().kind != OsErrorKind::not_found) {
+        return fail(with_os_text(INSTALL_SERVICE_FILE_FAILED, replaced.error()));
+    }
+    const auto copied = file.copy_rest_to_new_file(destination);
+    if (!copied) {
+        return fail(with_os_text(INSTALL_SERVICE_FILE_FAILED, copied.error()));
+    }
+    const auto installed = read_attributes_no_follow(destination);
+    if (!installed || directory_or_link(*installed)) {
+        return fail(std::string(VALIDATE_SERVICE_FILE_FAILED));
+    }
+    // The source hashed through the handle it was copied from: a file
+    // changed in place meanwhile no longer matches its copy.
+    const auto rewound = file.rewind();
+    if (!rewound) {
+        return fail(std::string(READ_RUNTIME_FAILED) + rewound.error().text);
+    }
+    KAVO_TRY(const std::string source_digest, opened_file_sha256_hex(file));
+    KAVO_TRY(const std::string installed_digest, file_sha256_hex(destination));
+    if (source_digest != installed_digest) {
+        return fail(std::string(VALIDATE_SERVICE_FILE_FAILED));
+    }
+    return ok();
+}
+
+Result<NativeString> store_service_identity(const NativeString& directory,
+                                            const SecretBytes& identity) {
+    if (identity.size() < MIN_IDENTITY_LEN || identity.size() > MAX_IDENTITY_LEN) {
+        return fail(std::string(IDENTITY_INVALID));
+    }
+    NativeString path = join_native(directory, IDENTITY_FILE_NAME);
+    const auto written = write_whole_file(path, identity.view());
+    if (!written) {
+        return fail(with_os_text(STORE_SERVICE_IDENTITY_FAILED, written.error()));
+    }
+    KAVO_TRY_OK(protect_service_tree(path));
+    return path;
+}
+
+}  // namespace kavo

@@ -1,0 +1,113 @@
+#include "install/service_removal.h"
+
+#include <optional>
+#include <thread>
+
+#include "core/protected_dirs.h"
+#include "platform/diagnostics.h"
+#include "platform/file_attributes.h"
+#include "platform/fs.h"
+#include "platform/path.h"
+
+namespace kavo {
+
+void pause_between_polls(const ServicePolling& polling) {
+    if (polling.sleep) {
+        polling.sleep(polling.interval);
+    } else {
+        std::this_thread::sleep_for(polling.interval);
+    }
+}
+
+Result<void> remove_previous_service(const ServiceManager& manager, const ServicePolling& polling) {
+    return remove_previous_service_with(manager, polling);
+}
+
+Result<void> remove_service_tree(const NativeString& path) {
+    // Checked and removed through one open entry: a directory swapped for a
+    // link after the check is not what gets walked.
+    auto entry = TreeEntry::open(path);
+    if (!entry) {
+        if (entry.error().kind == OsErrorKind::not_found) {
+            return ok();
+        }
+        return fail(std::string(INSPECT_PROTECTED_SERVICE_FILES_FAILED) + entry.error().text);
+    }
+    if (!is_directory(entry->attributes())) {
+        return fail(std::string(INVALID_PROTECTED_SERVICE_PATH));
+    }
+    const auto removed = remove_tree(std::move(*entry));
+    if (!removed) {
+        return fail(std::string(REMOVE_PROTECTED_SERVICE_FILES_FAILED) + removed.error().text);
+    }
+    return ok();
+}
+
+void sweep_service_staging(const NativeString& install_parent) {
+    const auto entries = list_directory(install_parent);
+    if (!entries) {
+        return;
+    }
+    bool complete = true;
+    for (const auto& entry : *entries) {
+        if (!entry) {
+            complete = false;
+            continue;
+        }
+        const auto name = native_to_utf8(*entry);
+        if (!name || !is_service_staging_name(*name)) {
+            continue;
+        }
+        const NativeString path = join_native(install_parent, *entry);
+        const auto attributes = read_attributes_no_follow(path);
+        if (!attributes) {
+            complete = false;
+        } else if (!is_directory(*attributes)) {
+            // A file or a link with a staging name is never removed here.
+            complete = false;
+        } else if (!remove_service_tree(path)) {
+            complete = false;
+        }
+    }
+    if (!complete) {
+        write_error_line(DEFERRED_SERVICE_STAGING_CLEANUP);
+    }
+}
+
+Result<void> secure_install_parent(const NativeString& install_parent) {
+    const auto entry = TreeEntry::open(install_parent);
+    if (!entry) {
+        if (entry.error().kind == OsErrorKind::not_found) {
+            return ok();
+        }
+        return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
+    }
+    const FileAttributes attributes = entry->attributes();
+    if (!is_link(attributes) && !is_directory(attributes)) {
+        // Nothing can lie below a file; creating the parent fails later.
+        return ok();
+    }
+    return protect_service_entry(*entry);
+}
+
+Result<void> uninstall_service(const ServicePolling& polling) {
+    const auto manager = ServiceManager::open(SCM_ACCESS_CONNECT);
+    if (!manager) {
+        return fail(std::string(WINAPI_CALL_FAILED));
+    }
+    KAVO_TRY_OK(remove_previous_service(*manager, polling));
+    KAVO_TRY(const NativeString service_root, service_root_dir());
+    const auto install_parent = parent_path(NativeView(service_root), NATIVE_PATH_STYLE);
+    if (install_parent) {
+        KAVO_TRY_OK(secure_install_parent(*install_parent));
+    }
+    sweep_runtime_root(std::nullopt);
+    auto removed = remove_service_tree(service_root);
+    // Whether or not the service root went.
+    if (install_parent) {
+        sweep_service_staging(*install_parent);
+    }
+    return removed;
+}
+
+}  // namespace kavo

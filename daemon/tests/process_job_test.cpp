@@ -1,0 +1,185 @@
+// Jobs that end a child with everything it started, children that write to
+// our own streams, and process identifiers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "child_guard.h"
+#include "platform/process.h"
+#include "platform/process_info.h"
+#include "test_child.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Long enough for any test; a sleeper a failed test leaves behind still goes.
+KAVO_TEST_CHILD_ROLE(job_sleeper) {
+    std::this_thread::sleep_for(5min);
+    return 0;
+}
+
+// Waits for a file named "go" in its working directory, then starts a
+// sleeper that writes to the same streams, reports the sleeper's id and
+// stays.
+KAVO_TEST_CHILD_ROLE(job_parent) {
+    const auto deadline = std::chrono::steady_clock::now() + 5min;
+    while (!fs::exists("go")) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return 3;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    SpawnOptions options;
+    options.program = running_executable_path().value();
+    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("job_sleeper"));
+    options.capture_output = false;
+    auto sleeper = ChildProcess::spawn(options);
+    if (!sleeper) {
+        return 4;
+    }
+    std::printf("%u\n", sleeper->id());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(5min);
+    return 0;
+}
+
+KAVO_TEST_CHILD_ROLE(job_echo) {
+    std::printf("inherited %d\n", argc);
+    std::fflush(stdout);
+    return 0;
+}
+
+SpawnOptions role(const char* name) {
+    SpawnOptions options;
+    options.program = running_executable_path().value();
+    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), utf8_to_native(name));
+    return options;
+}
+
+// Reads `reader` to its end; nullopt when it does not end in time.
+std::optional<std::string> read_to_end(PipeReader reader) {
+    auto shared = std::make_shared<PipeReader>(std::move(reader));
+    return testing::run_with_deadline<std::string>([shared] {
+        std::string all;
+        char buffer[256];
+        for (;;) {
+            auto got = shared->read(buffer);
+            if (!got || *got == 0) {
+                return all;
+            }
+            all.append(buffer, *got);
+        }
+    });
+}
+
+bool ends_in_time(std::uint32_t id) {
+    const auto deadline = std::chrono::steady_clock::now() + testing::HANG_LIMIT;
+    while (process_is_running(id)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST(ProcessJobTest, ClosingEndsTheChildAndWhatItStarted) {
+    testing::TempDir dir;
+    SpawnOptions options = role("job_parent");
+    options.working_directory = dir.native();
+    options.for_job = true;
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(options);
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto job = ProcessJob::create();
+    ASSERT_TRUE(job) << job.error().text;
+    auto assigned = job->assign(child);
+    ASSERT_TRUE(assigned) << assigned.error().text;
+    // The sleeper starts only once its parent is in the job.
+    testing::write_file(dir.path() / "go", "");
+
+    std::string line;
+    char c = 0;
+    while (line.find('\n') == std::string::npos) {
+        auto got = child.standard_output()->read(std::span<char>(&c, 1));
+        ASSERT_TRUE(got && *got == 1) << "the child ended before its report";
+        line.push_back(c);
+    }
+    const auto sleeper = static_cast<std::uint32_t>(std::stoul(line));
+    EXPECT_TRUE(process_is_running(child.id()));
+    EXPECT_TRUE(process_is_running(sleeper));
+
+    job->close();
+    EXPECT_TRUE(ends_in_time(child.id()));
+    EXPECT_TRUE(ends_in_time(sleeper)) << "the sleeper outlived its job";
+    // Nobody holds the output pipe any more.
+    auto output = std::move(*child.standard_output());
+    child.standard_output().reset();
+    EXPECT_TRUE(read_to_end(std::move(output)).has_value());
+    // A closed job takes nothing more in.
+    EXPECT_FALSE(job->assign(child));
+}
+
+TEST(ProcessJobTest, OnlyAChildSpawnedForAJobCanBeAssigned) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "a Windows job takes any process; only Linux needs the child's own group";
+#endif
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(role("job_sleeper"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto job = ProcessJob::create();
+    ASSERT_TRUE(job) << job.error().text;
+    // It shares our process group: ending its group would end us.
+    EXPECT_FALSE(job->assign(child));
+}
+
+TEST(ChildProcessTest, WritesToOurStreamsWhenNotCaptured) {
+    SpawnOptions options = role("job_echo");
+    options.arguments = {NativeString(KAVO_NATIVE("a")), NativeString(KAVO_NATIVE("b"))};
+    options.capture_output = false;
+    testing::ChildGuard children;
+    ::testing::internal::CaptureStdout();
+    auto spawned = ChildProcess::spawn(options);
+    std::optional<std::uint32_t> code;
+    if (spawned) {
+        ChildProcess& child = children.add(std::move(spawned).value());
+        EXPECT_FALSE(child.standard_output().has_value());
+        EXPECT_FALSE(child.standard_error().has_value());
+        auto waited = child.wait();
+        if (waited) {
+            code = *waited;
+        }
+    }
+    const std::string captured = ::testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    EXPECT_EQ(code, 0u);
+    EXPECT_NE(captured.find("inherited 3"), std::string::npos) << captured;
+}
+
+TEST(ProcessInfoTest, IdentifiesProcessesAndTheirEnd) {
+    EXPECT_TRUE(process_is_running(current_process_id()));
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(role("job_sleeper"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    EXPECT_NE(child.id(), current_process_id());
+    EXPECT_TRUE(process_is_running(child.id()));
+    ASSERT_TRUE(child.terminate(1));
+    ASSERT_TRUE(child.wait());
+    // Ended, even while not yet reaped.
+    EXPECT_FALSE(process_is_running(child.id()));
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,0 +1,204 @@
+// The files an install puts into the service root: each executable copied
+// and checked, the identity stored exactly, and the staging directory filled,
+// verified and moved into place.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "core/runtime_staging.h"
+#include "install/service_install.h"
+#include "platform/fs.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string CORE_BYTES = "stand-in core bytes\n";
+
+class ServiceFilesTest : public ::testing::Test {
+  protected:
+    ServiceFilesTest() {
+        fs::create_directories(path("bundle"));
+        testing::write_file(path("bundle") / "daemon.exe", std::string(70000, 'd'));
+        testing::write_file(path("bundle") / "kavo_core.exe", CORE_BYTES);
+        fs::create_directories(path("staging"));
+    }
+
+    fs::path path(const fs::path& name) const { return dir_.path() / name; }
+    std::string core_digest() const {
+        const auto digest = file_sha256_hex((path("bundle") / "kavo_core.exe").native());
+        EXPECT_TRUE(digest) << digest.error();
+        return digest ? *digest : std::string();
+    }
+    ServiceConfig config(std::string hash) const {
+        ServiceConfig config;
+        config.core_dir = path("core dir").native();
+        config.identity_file = path("identity-source").native();
+        config.identity = SecretBytes(std::string(32, 'k'));
+        config.expected_core_sha256 = std::move(hash);
+        return config;
+    }
+    Result<NativeString> stage(const ServiceConfig& with) const {
+        return stage_service_files(
+            path("staging").native(), (path("bundle") / "daemon.exe").native(),
+            (path("bundle") / "kavo_core.exe").native(), with, path("Service").native());
+    }
+    std::set<std::string> names_in(const fs::path& directory) const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(directory)) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    testing::TempDir dir_;
+};
+
+TEST(InstallMessagesTest, AreExact) {
+    EXPECT_EQ(RESOLVE_SERVICE_BINARY_FAILED, "Failed to resolve service binary: ");
+    EXPECT_EQ(RESOLVE_SERVICE_BINARY_DIRECTORY_FAILED,
+              "Failed to resolve service binary directory");
+    EXPECT_EQ(BUNDLED_DAEMON_UNAVAILABLE, "Bundled service daemon is unavailable");
+    EXPECT_EQ(BUNDLED_CORE_UNAVAILABLE, "Bundled core binary is unavailable");
+    EXPECT_EQ(RESOLVE_INSTALL_PARENT_FAILED, "Failed to resolve service install parent");
+    EXPECT_EQ(CREATE_INSTALL_PARENT_FAILED, "Failed to create service install parent: ");
+    EXPECT_EQ(CREATE_SERVICE_STAGING_FAILED,
+              "Failed to create protected service staging directory: ");
+    EXPECT_EQ(INSTALLED_CORE_HASH_MISMATCH,
+              "Installed core hash does not match the requested service configuration");
+    EXPECT_EQ(ACTIVATE_SERVICE_DIRECTORY_FAILED,
+              "Failed to activate protected service directory: ");
+    EXPECT_EQ(INSTALL_SERVICE_FILE_FAILED, "Failed to install service file: ");
+    EXPECT_EQ(VALIDATE_SERVICE_FILE_FAILED, "Failed to validate installed service file");
+    EXPECT_EQ(STORE_SERVICE_IDENTITY_FAILED, "Failed to store service identity: ");
+}
+
+TEST_F(ServiceFilesTest, StagedFilesMoveIntoPlaceAsTheServiceRoot) {
+    const auto daemon = stage(config(core_digest()));
+    ASSERT_TRUE(daemon) << daemon.error();
+    EXPECT_EQ(*daemon, (path("Service") / "kavo-daemon.exe").native());
+    EXPECT_FALSE(fs::exists(path("staging")));
+    EXPECT_EQ(names_in(path("Service")),
+              (std::set<std::string>{"identity", "kavo-daemon.exe", "kavo_core.exe"}));
+    EXPECT_EQ(testing::read_file(path("Service") / "kavo-daemon.exe"), std::string(70000, 'd'));
+    EXPECT_EQ(testing::read_file(path("Service") / "kavo_core.exe"), CORE_BYTES);
+    EXPECT_EQ(testing::read_file(path("Service") / "identity"), std::string(32, 'k'));
+#if !defined(_WIN32)
+    for (const char* name : {"identity", "kavo-daemon.exe", "kavo_core.exe"}) {
+        const auto protection = read_protection((path("Service") / name).native());
+        ASSERT_TRUE(protection) << protection.error().text;
+        EXPECT_EQ(protection->access, "0600") << name;
+    }
+#endif
+}
+
+TEST_F(ServiceFilesTest, CoreHashMustMatchByteForByte) {
+    std::string upper = core_digest();
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    std::string last_digit_off = core_digest();
+    last_digit_off.back() = last_digit_off.back() == '0' ? '1' : '0';
+    for (const std::string& hash : {upper, last_digit_off, std::string(64, '0')}) {
+        const auto staged = stage(config(hash));
+        ASSERT_FALSE(staged) << hash;
+        EXPECT_EQ(staged.error(),
+                  "Installed core hash does not match the requested service configuration");
+        EXPECT_FALSE(fs::exists(path("Service")));
+    }
+}
+
+TEST_F(ServiceFilesTest, AnOccupiedServiceRootIsNotReplaced) {
+    fs::create_directories(path("Service") / "old");
+    const auto staged = stage(config(core_digest()));
+    ASSERT_FALSE(staged);
+    EXPECT_TRUE(staged.error().starts_with("Failed to activate protected service directory: "))
+        << staged.error();
+    EXPECT_TRUE(fs::exists(path("Service") / "old"));
+}
+
+TEST_F(ServiceFilesTest, InstallServiceFileCopiesReplacesAndRefuses) {
+    const NativeString destination = (path("staging") / "kavo_core.exe").native();
+    testing::write_file(path("staging") / "kavo_core.exe", "an older, longer file");
+    ASSERT_TRUE(install_service_file((path("bundle") / "kavo_core.exe").native(), destination));
+    EXPECT_EQ(testing::read_file(path("staging") / "kavo_core.exe"), CORE_BYTES);
+
+    fs::create_directories(path("bundle") / "a directory");
+    std::error_code error;
+    fs::create_symlink(path("bundle") / "kavo_core.exe", path("bundle") / "link", error);
+    const bool have_link = !error;
+    const bool have_fifo = testing::make_fifo(path("bundle") / "fifo");
+    for (const char* name : {"missing", "a directory", "link", "fifo"}) {
+        if ((std::string_view(name) == "link" && !have_link) ||
+            (std::string_view(name) == "fifo" && !have_fifo)) {
+            continue;
+        }
+        const NativeString source = (path("bundle") / name).native();
+        const NativeString target = (path("staging") / name).native();
+        const auto installed = testing::run_with_deadline<Result<void>>(
+            [source, target] { return install_service_file(source, target); });
+        ASSERT_TRUE(installed.has_value()) << name << ": the copy blocked";
+        ASSERT_FALSE(*installed) << name;
+        EXPECT_TRUE(installed->error().starts_with("Failed to install service file: "))
+            << name << ": " << installed->error();
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path("staging") / name))) << name;
+    }
+}
+
+TEST_F(ServiceFilesTest, IdentityIsStoredExactlyAndWithinItsBounds) {
+    struct Case {
+        std::size_t length;
+        bool stored;
+    } cases[] = {{31, false}, {32, true}, {256, true}, {257, false}};
+    for (const auto& c : cases) {
+        fs::create_directories(path("identity-dir"));
+        // A longer file there before is truncated, not overwritten in part.
+        testing::write_file(path("identity-dir") / "identity", std::string(300, 'x'));
+        const std::string bytes(c.length, 'i');
+        const auto stored =
+            store_service_identity(path("identity-dir").native(), SecretBytes(bytes));
+        if (!c.stored) {
+            ASSERT_FALSE(stored) << c.length;
+            EXPECT_EQ(stored.error(), "Invalid service identity");
+            continue;
+        }
+        ASSERT_TRUE(stored) << c.length << ": " << stored.error();
+        EXPECT_EQ(*stored, (path("identity-dir") / "identity").native());
+        EXPECT_EQ(testing::read_file(path("identity-dir") / "identity"), bytes);
+    }
+    const auto nowhere =
+        store_service_identity(path("missing").native(), SecretBytes(std::string(32, 'i')));
+    ASSERT_FALSE(nowhere);
+    EXPECT_TRUE(nowhere.error().starts_with("Failed to store service identity: "))
+        << nowhere.error();
+}
+
+// On Linux there is no service control manager: the install stops at once,
+// touching nothing but the identity source, which goes as after any attempt.
+TEST_F(ServiceFilesTest, WithoutAServiceManagerTheInstallIsBlocked) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "this build has a service control manager (see kavo_service_tests)";
+#else
+    testing::write_file(path("identity-source"), std::string(40, 'k'));
+    InstallOptions options;
+    options.bundled = BundledFiles{(path("bundle") / "daemon.exe").native(),
+                                   (path("bundle") / "kavo_core.exe").native()};
+    const InstallResult result = attempt_install(config(core_digest()), options);
+    EXPECT_EQ(result.outcome, InstallOutcome::Blocked);
+    EXPECT_EQ(result.error,
+              "Installing the service needs the Windows service control manager "
+              "(os error 38)");
+    EXPECT_FALSE(fs::exists(path("identity-source")));
+    EXPECT_FALSE(fs::exists(path("Service")));
+    const auto removed = uninstall_service();
+    ASSERT_FALSE(removed);
+    EXPECT_EQ(removed.error(), "IO error in winapi call");
+#endif
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,0 +1,493 @@
+// Removal of the previous service, step by step against a scripted manager
+// (every message and every handle), and removal of protected service trees
+// and stale staging directories on real directories.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/protected_dirs.h"
+#include "install/service_removal.h"
+#include "platform/fs.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What the manager answers, in order. The last entry of a list repeats.
+struct Script {
+    // The first open fails with this code.
+    std::optional<std::uint32_t> open_error;
+    // Each status query: a state, or nullopt for a failed query.
+    std::vector<std::optional<std::uint32_t>> states;
+    bool stop_refused = false;
+    bool delete_refused = false;
+    // Each reopen during the removal wait: nullopt opens (the service is still
+    // marked for deletion), a code fails with it.
+    std::vector<std::optional<std::uint32_t>> reopens;
+};
+
+// What the manager saw.
+struct Seen {
+    std::vector<std::uint32_t> open_access;
+    int opened = 0;
+    int closed = 0;
+    int queries = 0;
+    bool stop_sent = false;
+    bool deleted = false;
+    bool main_handle_open = false;
+    bool reopened_while_main_open = false;
+    std::vector<std::chrono::milliseconds> sleeps;
+};
+
+template <class T>
+const T& nth(const std::vector<T>& list, int index) {
+    return list[std::min<std::size_t>(static_cast<std::size_t>(index), list.size() - 1)];
+}
+
+OsError scripted_error(std::uint32_t code) {
+    return OsError{code, OsErrorKind::other, "scripted (os error " + std::to_string(code) + ")"};
+}
+
+class FakeService {
+  public:
+    FakeService(const Script* script, Seen* seen, bool main)
+        : script_(script), seen_(seen), main_(main), open_(true) {
+        ++seen_->opened;
+        if (main_) {
+            seen_->main_handle_open = true;
+        }
+    }
+    FakeService(FakeService&& other) noexcept
+        : script_(other.script_),
+          seen_(other.seen_),
+          main_(other.main_),
+          open_(std::exchange(other.open_, false)) {}
+    FakeService& operator=(FakeService&&) = delete;
+    ~FakeService() { close(); }
+
+    void close() {
+        if (open_) {
+            open_ = false;
+            ++seen_->closed;
+            if (main_) {
+                seen_->main_handle_open = false;
+            }
+        }
+    }
+    OsResult<std::uint32_t> query_state() const {
+        const auto state = nth(script_->states, seen_->queries++);
+        if (!state) {
+            return fail(scripted_error(6));
+        }
+        return *state;
+    }
+    OsResult<void> send_stop() const {
+        seen_->stop_sent = true;
+        if (script_->stop_refused) {
+            return fail(scripted_error(1062));
+        }
+        return ok();
+    }
+    OsResult<void> remove() const {
+        if (script_->delete_refused) {
+            return fail(scripted_error(5));
+        }
+        seen_->deleted = true;
+        return ok();
+    }
+
+  private:
+    const Script* script_;
+    Seen* seen_;
+    bool main_;
+    bool open_;
+};
+
+class FakeManager {
+  public:
+    FakeManager(const Script& script, Seen& seen) : script_(script), seen_(seen) {}
+
+    OsResult<FakeService> open_service(NativeView name, std::uint32_t access) const {
+        EXPECT_EQ(name, SERVICE_NAME);
+        const bool first = seen_.open_access.empty();
+        seen_.open_access.push_back(access);
+        if (first) {
+            if (script_.open_error) {
+                return fail(scripted_error(*script_.open_error));
+            }
+            return FakeService(&script_, &seen_, true);
+        }
+        seen_.reopened_while_main_open |= seen_.main_handle_open;
+        const auto answer = nth(script_.reopens, reopens_++);
+        if (answer) {
+            return fail(scripted_error(*answer));
+        }
+        return FakeService(&script_, &seen_, false);
+    }
+
+  private:
+    const Script& script_;
+    Seen& seen_;
+    mutable int reopens_ = 0;
+};
+
+constexpr std::uint32_t STOPPED = 1;
+constexpr std::uint32_t STOP_PENDING = 3;
+constexpr std::uint32_t RUNNING = 4;
+constexpr std::uint32_t PAUSED = 7;
+constexpr std::uint32_t GONE = 1060;
+
+TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
+    struct Case {
+        const char* what;
+        Script script;
+        // Empty: success.
+        std::string error;
+        bool stop_sent;
+        bool deleted;
+        int queries;
+        int reopens;
+        int sleeps;
+    } cases[] = {
+        {"no such service", {GONE, {}, false, false, {}}, "", false, false, 0, 0, 0},
+        {"open refused",
+         {5, {}, false, false, {}},
+         "Failed to inspect the previous service",
+         false,
+         false,
+         0,
+         0,
+         0},
+        {"stopped: deleted without a stop",
+         {{}, {STOPPED}, false, false, {GONE}},
+         "",
+         false,
+         true,
+         1,
+         1,
+         0},
+        {"running: stops after two polls, gone after one reopen",
+         {{}, {RUNNING, STOP_PENDING, STOP_PENDING, STOPPED}, false, false, {std::nullopt, GONE}},
+         "",
+         true,
+         true,
+         4,
+         2,
+         3},
+        {"paused counts as not stopped",
+         {{}, {PAUSED, STOPPED}, false, false, {GONE}},
+         "",
+         true,
+         true,
+         2,
+         1,
+         0},
+        {"ignores the stop",
+         {{}, {RUNNING}, false, false, {GONE}},
+         "Timed out stopping the previous service",
+         true,
+         false,
+         51,
+         0,
+         49},
+        {"state 0",
+         {{}, {0}, false, false, {GONE}},
+         "Failed to inspect the previous service state",
+         false,
+         false,
+         1,
+         0,
+         0},
+        {"state 8",
+         {{}, {8}, false, false, {GONE}},
+         "Failed to inspect the previous service state",
+         false,
+         false,
+         1,
+         0,
+         0},
+        {"query fails",
+         {{}, {std::nullopt}, false, false, {GONE}},
+         "Failed to inspect the previous service state",
+         false,
+         false,
+         1,
+         0,
+         0},
+        {"stop refused, still running",
+         {{}, {RUNNING, RUNNING}, true, false, {GONE}},
+         "Failed to stop the previous service",
+         true,
+         false,
+         2,
+         0,
+         0},
+        {"stop refused, query fails",
+         {{}, {RUNNING, std::nullopt}, true, false, {GONE}},
+         "Failed to stop the previous service",
+         true,
+         false,
+         2,
+         0,
+         0},
+        {"stop refused, stopped meanwhile",
+         {{}, {RUNNING, STOPPED}, true, false, {GONE}},
+         "",
+         true,
+         true,
+         3,
+         1,
+         0},
+        {"invalid state while stopping",
+         {{}, {RUNNING, STOP_PENDING, 9}, false, false, {GONE}},
+         "Failed to inspect the previous service state",
+         true,
+         false,
+         3,
+         0,
+         1},
+        {"query fails while stopping",
+         {{}, {RUNNING, std::nullopt}, false, false, {GONE}},
+         "Failed to inspect the previous service state",
+         true,
+         false,
+         2,
+         0,
+         0},
+        {"delete refused",
+         {{}, {STOPPED}, false, true, {GONE}},
+         "IO error in winapi call",
+         false,
+         false,
+         1,
+         0,
+         0},
+        {"reopen refused",
+         {{}, {STOPPED}, false, false, {5}},
+         "Failed to verify removal of the previous service",
+         false,
+         true,
+         1,
+         1,
+         0},
+        {"stays marked for deletion",
+         {{}, {STOPPED}, false, false, {std::nullopt}},
+         "Timed out removing the previous service",
+         false,
+         true,
+         1,
+         50,
+         49},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Seen seen;
+        const FakeManager manager(c.script, seen);
+        ServicePolling polling;
+        polling.sleep = [&](std::chrono::milliseconds pause) { seen.sleeps.push_back(pause); };
+        const auto removed = remove_previous_service_with(manager, polling);
+        if (c.error.empty()) {
+            EXPECT_TRUE(removed) << removed.error();
+        } else {
+            ASSERT_FALSE(removed);
+            EXPECT_EQ(removed.error(), c.error);
+        }
+        EXPECT_EQ(seen.stop_sent, c.stop_sent);
+        EXPECT_EQ(seen.deleted, c.deleted);
+        EXPECT_EQ(seen.queries, c.queries);
+        ASSERT_FALSE(seen.open_access.empty());
+        EXPECT_EQ(seen.open_access.front(), 0xF01FFu);
+        EXPECT_EQ(static_cast<int>(seen.open_access.size()) - 1, c.reopens);
+        for (std::size_t i = 1; i < seen.open_access.size(); ++i) {
+            EXPECT_EQ(seen.open_access[i], 4u);
+        }
+        // Every handle closed, the service's own before any reopen.
+        EXPECT_EQ(seen.closed, seen.opened);
+        EXPECT_FALSE(seen.reopened_while_main_open);
+        EXPECT_EQ(static_cast<int>(seen.sleeps.size()), c.sleeps);
+        for (const auto pause : seen.sleeps) {
+            EXPECT_EQ(pause, std::chrono::milliseconds(100));
+        }
+    }
+}
+
+TEST(ServiceRemovalMessagesTest, AreExact) {
+    EXPECT_EQ(INSPECT_PROTECTED_SERVICE_FILES_FAILED,
+              "Failed to inspect protected service files: ");
+    EXPECT_EQ(INVALID_PROTECTED_SERVICE_PATH,
+              "Refusing to remove an invalid protected service path");
+    EXPECT_EQ(REMOVE_PROTECTED_SERVICE_FILES_FAILED, "Failed to remove protected service files: ");
+    EXPECT_EQ(DEFERRED_SERVICE_STAGING_CLEANUP,
+              "Deferred cleanup of an KAVO service staging directory");
+    EXPECT_EQ(SERVICE_POLL_LIMIT, 50);
+    EXPECT_EQ(SERVICE_POLL_INTERVAL, std::chrono::milliseconds(100));
+}
+
+std::string captured_stderr(const std::function<void()>& run) {
+    ::testing::internal::CaptureStderr();
+    run();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+bool make_directory_link(const fs::path& target, const fs::path& link) {
+    std::error_code error;
+    fs::create_directory_symlink(target, link, error);
+    return !error;
+}
+
+const std::string HEX32 = "0123456789abcdef0123456789abcdef";
+
+class ServiceTreeTest : public ::testing::Test {
+  protected:
+    fs::path path(const fs::path& name) const { return dir_.path() / name; }
+    // A directory outside every tree that is removed, which must survive.
+    void make_target() {
+        fs::create_directories(path("target"));
+        testing::write_file(path("target") / "precious", "x");
+    }
+    bool target_intact() const { return testing::read_file(path("target") / "precious") == "x"; }
+
+    testing::TempDir dir_;
+};
+
+TEST_F(ServiceTreeTest, RemovesRealDirectoriesOnlyAndLinksInsideAsLinks) {
+    make_target();
+    fs::create_directories(path("root") / "Runtime" / HEX32);
+    testing::write_file(path("root") / "Runtime" / HEX32 / "core.log", "x");
+    testing::write_file(path("root") / "kavo-daemon.exe", "x");
+    const bool links = make_directory_link(path("target"), path("root") / "Runtime" / "inside");
+    ASSERT_TRUE(remove_service_tree(path("root").native()));
+    EXPECT_FALSE(fs::exists(path("root")));
+    EXPECT_TRUE(target_intact());
+    if (!links) {
+        GTEST_SKIP() << "symbolic links are unavailable here";
+    }
+}
+
+TEST_F(ServiceTreeTest, RefusesAnythingButARealDirectory) {
+    make_target();
+    testing::write_file(path("file"), "x");
+    EXPECT_TRUE(remove_service_tree(path("missing").native()));
+    const auto file = remove_service_tree(path("file").native());
+    ASSERT_FALSE(file);
+    EXPECT_EQ(file.error(), "Refusing to remove an invalid protected service path");
+    EXPECT_EQ(testing::read_file(path("file")), "x");
+    // A failure that is not "missing".
+#if defined(_WIN32)
+    const fs::path uninspectable = path("bad<name>");
+#else
+    const fs::path uninspectable = path("file") / "x";
+#endif
+    const auto failed = remove_service_tree(uninspectable.native());
+    ASSERT_FALSE(failed);
+    const auto expected = read_attributes_no_follow(uninspectable.native());
+    ASSERT_FALSE(expected);
+    EXPECT_EQ(failed.error(),
+              "Failed to inspect protected service files: " + expected.error().text);
+    if (!make_directory_link(path("target"), path("link"))) {
+        GTEST_SKIP() << "symbolic links are unavailable here";
+    }
+    const auto link = remove_service_tree(path("link").native());
+    ASSERT_FALSE(link);
+    EXPECT_EQ(link.error(), "Refusing to remove an invalid protected service path");
+    EXPECT_TRUE(fs::is_symlink(path("link")));
+    EXPECT_TRUE(target_intact());
+}
+
+TEST_F(ServiceTreeTest, RemovesATreeThatAnotherUserOwns) {
+    fs::create_directories(path("root") / "a" / "b");
+    testing::write_file(path("root") / "a" / "b" / "f", "x");
+    if (!testing::change_owner(path("root"), 4321)) {
+        GTEST_SKIP() << "entries cannot be given to another user here";
+    }
+    ASSERT_TRUE(remove_service_tree(path("root").native()));
+    EXPECT_FALSE(fs::exists(path("root")));
+}
+
+TEST_F(ServiceTreeTest, StagingSweepRemovesMatchingDirectoriesInEitherCase) {
+    const std::string lower = "Service.staging-" + HEX32;
+    const std::string upper = "Service.staging-0123456789ABCDEF0123456789ABCDEF";
+    const std::string short_name = "Service.staging-" + HEX32.substr(1);
+    const std::string wrong_case = "service.staging-fedcba9876543210fedcba9876543210";
+    fs::create_directories(path(lower) / "nested");
+    testing::write_file(path(lower) / "nested" / "kavo_core.exe", "x");
+    fs::create_directories(path(upper));
+    fs::create_directories(path(short_name));
+    fs::create_directories(path(wrong_case));
+    fs::create_directories(path("Service"));
+    EXPECT_EQ(captured_stderr([&] { sweep_service_staging(dir_.native()); }), "");
+    EXPECT_FALSE(fs::exists(path(lower)));
+    EXPECT_FALSE(fs::exists(path(upper)));
+    EXPECT_TRUE(fs::exists(path(short_name)));
+    EXPECT_TRUE(fs::exists(path(wrong_case)));
+    EXPECT_TRUE(fs::exists(path("Service")));
+    // An install parent that cannot be listed: nothing to say.
+    EXPECT_EQ(captured_stderr([&] { sweep_service_staging(path("missing").native()); }), "");
+}
+
+TEST_F(ServiceTreeTest, StagingSweepDefersWhatIsNotARealDirectory) {
+    const std::string file_name = "Service.staging-" + HEX32;
+    testing::write_file(path(file_name), "x");
+    EXPECT_EQ(captured_stderr([&] { sweep_service_staging(dir_.native()); }),
+              "Deferred cleanup of an KAVO service staging directory\n");
+    EXPECT_EQ(testing::read_file(path(file_name)), "x");
+    fs::remove(path(file_name));
+
+    make_target();
+    const std::string link_name = "Service.staging-ffffffffffffffffffffffffffffffff";
+    if (!make_directory_link(path("target"), path(link_name))) {
+        GTEST_SKIP() << "symbolic links are unavailable here";
+    }
+    fs::create_directories(path("Service.staging-" + HEX32));
+    EXPECT_EQ(captured_stderr([&] { sweep_service_staging(dir_.native()); }),
+              "Deferred cleanup of an KAVO service staging directory\n");
+    EXPECT_TRUE(fs::is_symlink(path(link_name)));
+    EXPECT_TRUE(target_intact());
+    // The real one beside it still went.
+    EXPECT_FALSE(fs::exists(path("Service.staging-" + HEX32)));
+}
+
+TEST_F(ServiceTreeTest, InstallParentIsSecuredItselfAndALinkThereIsRefused) {
+    EXPECT_TRUE(secure_install_parent(path("missing").native()));
+    fs::create_directories(path("KAVO") / "Service");
+    testing::write_file(path("KAVO") / "Service" / "f", "x");
+    [[maybe_unused]] const bool other_owner = testing::change_owner(path("KAVO"), 4321);
+    ASSERT_TRUE(secure_install_parent(path("KAVO").native()));
+    const auto parent = read_protection(path("KAVO").native());
+    ASSERT_TRUE(parent) << parent.error().text;
+    const auto below = read_protection((path("KAVO") / "Service").native());
+    ASSERT_TRUE(below) << below.error().text;
+#if !defined(_WIN32)
+    EXPECT_EQ(parent->owner, "0");
+    EXPECT_EQ(parent->access, "0700");
+    // Only the parent itself: what lies below is for the walks that follow.
+    if (other_owner) {
+        EXPECT_EQ(below->owner, "4321");
+    }
+#endif
+
+    make_target();
+    fs::permissions(path("target"), fs::perms::all);
+    const auto before = read_protection(path("target").native());
+    ASSERT_TRUE(before) << before.error().text;
+    if (!make_directory_link(path("target"), path("linked"))) {
+        GTEST_SKIP() << "symbolic links are unavailable here";
+    }
+    const auto linked = secure_install_parent(path("linked").native());
+    ASSERT_FALSE(linked);
+    EXPECT_EQ(linked.error(), "Refusing to protect a linked service path");
+    const auto after = read_protection(path("target").native());
+    ASSERT_TRUE(after) << after.error().text;
+    EXPECT_EQ(after->owner, before->owner);
+    EXPECT_EQ(after->access, before->access);
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,0 +1,692 @@
+// The core supervisor with the real stand-in core (found beside this test
+// executable), under a private ProgramData, on a real io_context and pool.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+
+#include "child_guard.h"
+#include "core/blocking_pool.h"
+#include "core/core_slot.h"
+#include "core/exit_status.h"
+#include "core/protected_dirs.h"
+#include "core/supervisor.h"
+#include "platform/process.h"
+#include "platform/process_info.h"
+#include "test_child.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string LEASE = "0123456789abcdef0123456789abcdef";
+const std::string REMOVE_FAILED_LINE = std::string(REMOVE_RUNTIME_DIR_FAILED) + "\n";
+const std::string DEFERRED_LINE = std::string(DEFERRED_RUNTIME_CLEANUP) + "\n";
+
+template <class T>
+std::optional<T> take_value(std::optional<T>& from) {
+    std::optional<T> taken = std::move(from);
+    from.reset();
+    return taken;
+}
+
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + testing::HANG_LIMIT;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// co_spawn hands back a default value along with an exception, which a
+// Result does not have.
+template <class T>
+asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
+    co_return co_await std::move(task);
+}
+
+// The start and the stop as a request runs them: under the slot's lock.
+asio::awaitable<Result<void>> locked_start(std::shared_ptr<CoreSlot> slot, NativeString core_dir,
+                                           std::string lease_id, CoreStartHooks hooks) {
+    CoreSlot::Access access = co_await slot->lock();
+    co_return co_await start_core(access, std::move(core_dir), std::move(lease_id),
+                                  std::move(hooks));
+}
+
+asio::awaitable<bool> locked_stop(std::shared_ptr<CoreSlot> slot) {
+    CoreSlot::Access access = co_await slot->lock();
+    std::optional<NativeString> runtime_dir;
+    if (access.lease()) {
+        runtime_dir = take_value(access.lease()->runtime_dir);
+    }
+    co_return co_await stop_and_settle(access, std::move(runtime_dir));
+}
+
+// A private ProgramData, a core directory with the runtime files, a slot on
+// a fake clock, and the loop and pool the slot's operations run on.
+class SupervisorTest : public ::testing::Test {
+  protected:
+    SupervisorTest()
+        : value_(dir_.path().string()),
+          env_("ProgramData", &value_),
+          now_(std::make_shared<MonotonicInstant>(MonotonicInstant() + 1h)),
+          slot_(CoreSlot::create(pool_, [now = now_] { return *now; })) {}
+
+    fs::path core_dir() const { return dir_.path() / "core"; }
+    fs::path runtime_root() const { return dir_.path() / "KAVO" / "Service" / "Runtime"; }
+    fs::path runtime_dir() const { return runtime_root() / LEASE; }
+
+    void write_core_dir(const std::string& config) {
+        fs::create_directories(core_dir());
+        testing::write_file(core_dir() / "config.yaml", config);
+        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
+        testing::write_file(core_dir() / "geoip.metadb", "geoip");
+    }
+
+    void grant_lease(MonotonicInstant expires_at,
+                     std::optional<NativeString> runtime_dir = std::nullopt) {
+        auto access = slot_->try_lock();
+        ASSERT_TRUE(access.has_value());
+        access->lease() = ServiceLease{LEASE, std::move(runtime_dir), expires_at};
+    }
+
+    // The slot, between operations (nobody else holds it then).
+    CoreSlot::Access state() { return std::move(slot_->try_lock()).value(); }
+
+    template <class T>
+    T run(asio::awaitable<T> task) {
+        auto result = asio::co_spawn(io_, as_optional(std::move(task)), asio::use_future);
+        io_.restart();
+        io_.run_for(testing::HANG_LIMIT);
+        // The future is set from a thread of its own, just after the loop
+        // ran the last handler.
+        if (result.wait_for(testing::HANG_LIMIT) != std::future_status::ready) {
+            ADD_FAILURE() << "the operation did not finish";
+            std::abort();
+        }
+        return std::move(result.get()).value();
+    }
+
+    Result<void> start(CoreStartHooks hooks = {}) {
+        return run(locked_start(slot_, core_dir().native(), LEASE, std::move(hooks)));
+    }
+    // A start whose watch is over at once, for tests about what comes after.
+    Result<void> start_quickly() {
+        CoreStartHooks hooks;
+        hooks.startup_grace = 0ms;
+        return start(std::move(hooks));
+    }
+    bool stop() { return run(locked_stop(slot_)); }
+
+    // The ids the stand-in wrote into its pid file ("core", "grandchild").
+    std::map<std::string, std::uint32_t> read_pids(std::size_t expected) {
+        std::map<std::string, std::uint32_t> pids;
+        const fs::path file = runtime_dir() / "pids";
+        EXPECT_TRUE(eventually([&] {
+            pids.clear();
+            for (const auto& line : lines_of(fs::exists(file) ? testing::read_file(file) : "")) {
+                const auto space = line.find(' ');
+                pids[line.substr(0, space)] =
+                    static_cast<std::uint32_t>(std::stoul(line.substr(space + 1)));
+            }
+            return pids.size() >= expected;
+        })) << "the stand-in wrote no pid file";
+        return pids;
+    }
+
+    testing::TempDir dir_;
+    std::string value_;
+    testing::ScopedEnv env_;
+    asio::io_context io_;
+    BlockingPool pool_;
+    std::shared_ptr<MonotonicInstant> now_;
+    std::shared_ptr<CoreSlot> slot_;
+};
+
+TEST(ExitStatusTextTest, DecimalUntilBit31ThenLowercaseHex) {
+    const struct {
+        std::uint32_t code;
+        const char* text;
+    } cases[] = {
+        {0, "exit code: 0"},
+        {1, "exit code: 1"},
+        {259, "exit code: 259"},
+        {0x7fffffffu, "exit code: 2147483647"},
+        {0x80000000u, "exit code: 0x80000000"},
+        {3221225477u, "exit code: 0xc0000005"},
+        {0xc000013au, "exit code: 0xc000013a"},
+        {0xffffffffu, "exit code: 0xffffffff"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(core_exit_status_text(c.code), c.text) << c.code;
+    }
+}
+
+TEST(SupervisorMessagesTest, AreExact) {
+    EXPECT_EQ(RESOLVE_SERVICE_PATH_FAILED, "Failed to resolve service path: ");
+    EXPECT_EQ(RESOLVE_SERVICE_DIRECTORY_FAILED, "Failed to resolve service directory");
+    EXPECT_EQ(CORE_BINARY_UNAVAILABLE, "Bundled core binary is unavailable");
+    EXPECT_EQ(CREATE_CORE_JOB_FAILED, "Failed to create the core process job");
+    EXPECT_EQ(BIND_CORE_LIFECYCLE_FAILED, "Failed to bind the core process lifecycle");
+    EXPECT_EQ(INSPECT_CORE_FAILED, "Failed to inspect core: ");
+    EXPECT_EQ(INSPECT_EXISTING_CORE_FAILED, "Failed to inspect existing core: ");
+    EXPECT_EQ(CREATE_CORE_DIRECTORY_FAILED, "Failed to create core directory: ");
+    EXPECT_EQ(START_BUNDLED_CORE_FAILED, "Failed to start bundled core: ");
+    EXPECT_EQ(CORE_EXITED_DURING_STARTUP, "Bundled core exited during startup with status ");
+    EXPECT_EQ(INSPECT_STARTING_CORE_FAILED, "Failed to inspect bundled core during startup: ");
+    EXPECT_EQ(STOP_EXPIRED_CORE_FAILED, "Failed to stop the expired core");
+    EXPECT_EQ(DEFERRED_RUNTIME_CLEANUP, "Deferred cleanup of an KAVO protected runtime directory");
+    EXPECT_EQ(STARTUP_GRACE, 750ms);
+}
+
+TEST(LocateCoreTest, BesideTheGivenExecutable) {
+    testing::TempDir dir;
+    const fs::path service = dir.path() / "service";
+    const fs::path core = service / fs::path(CORE_EXECUTABLE_NAME);
+    const NativeString daemon = (service / "kavo-daemon.exe").native();
+    fs::create_directories(service);
+
+    auto missing = locate_core_executable(daemon);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), CORE_BINARY_UNAVAILABLE);
+
+    fs::create_directories(core);
+    auto directory = locate_core_executable(daemon);
+    ASSERT_FALSE(directory);
+    EXPECT_EQ(directory.error(), CORE_BINARY_UNAVAILABLE);
+
+    fs::remove(core);
+    testing::write_file(core, "core");
+    auto found = locate_core_executable(daemon);
+    ASSERT_TRUE(found) << found.error();
+    EXPECT_EQ(*found, core.native());
+
+    auto no_directory = locate_core_executable(NativeString(KAVO_NATIVE("kavo-daemon.exe")));
+    ASSERT_FALSE(no_directory);
+    EXPECT_EQ(no_directory.error(), RESOLVE_SERVICE_DIRECTORY_FAILED);
+}
+
+TEST(LocateCoreTest, FollowsLinksToTheirTarget) {
+    if (running_under_wine()) {
+        GTEST_SKIP() << "Wine cannot make symbolic links";
+    }
+    testing::TempDir dir;
+    const NativeString daemon = (dir.path() / "kavo-daemon.exe").native();
+    const fs::path core = dir.path() / fs::path(CORE_EXECUTABLE_NAME);
+    std::error_code error;
+    fs::create_symlink(dir.path() / "nowhere", core, error);
+    if (error) {
+        GTEST_SKIP() << "no symbolic links here: " << error.message();
+    }
+    EXPECT_FALSE(locate_core_executable(daemon)) << "a dangling link";
+    fs::create_directories(dir.path() / "real-dir");
+    fs::remove(core);
+    fs::create_directory_symlink(dir.path() / "real-dir", core);
+    EXPECT_FALSE(locate_core_executable(daemon)) << "a link to a directory";
+    testing::write_file(dir.path() / "real-file", "core");
+    fs::remove(core);
+    fs::create_symlink(dir.path() / "real-file", core);
+    EXPECT_TRUE(locate_core_executable(daemon)) << "a link to a file";
+}
+
+TEST(LocateCoreTest, FindsTheStandInBesideTheTests) {
+    auto found = locate_core_executable();
+    ASSERT_TRUE(found) << found.error();
+    EXPECT_EQ(fs::path(*found).filename(), fs::path(CORE_EXECUTABLE_NAME));
+}
+
+KAVO_TEST_CHILD_ROLE(supervised_sleeper) {
+    std::this_thread::sleep_for(5min);
+    return 0;
+}
+
+SpawnOptions sleeper_options(bool for_job) {
+    SpawnOptions options;
+    options.program = running_executable_path().value();
+    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"),
+                                     KAVO_NATIVE("supervised_sleeper"));
+    options.for_job = for_job;
+    return options;
+}
+
+TEST(BindCoreToJobTest, ErrorsEndTheCoreFirst) {
+    testing::TempDir dir;
+    SpawnOptions missing;
+    missing.program = dir.native(fs::path(CORE_EXECUTABLE_NAME));
+    const auto spawn_error = ChildProcess::spawn(missing);
+    ASSERT_FALSE(spawn_error);
+    auto passed = bind_core_to_job(ChildProcess::spawn(missing));
+    ASSERT_FALSE(passed);
+    EXPECT_EQ(passed.error(), spawn_error.error().text) << "a spawn error passes unchanged";
+
+    const JobFactory no_job = [] { return OsResult<ProcessJob>(fail(os_error(5))); };
+    const JobFactory closed_job = [] {
+        auto job = ProcessJob::create();
+        job->close();
+        return job;
+    };
+    const struct {
+        const char* name;
+        JobFactory factory;
+        std::string_view error;
+    } cases[] = {
+        {"job not created", no_job, CREATE_CORE_JOB_FAILED},
+        {"job refuses the core", closed_job, BIND_CORE_LIFECYCLE_FAILED},
+    };
+    for (const auto& c : cases) {
+        auto spawned = ChildProcess::spawn(sleeper_options(true));
+        ASSERT_TRUE(spawned) << spawned.error().text;
+        const std::uint32_t id = spawned->id();
+        auto bound = bind_core_to_job(std::move(spawned), c.factory);
+        ASSERT_FALSE(bound) << c.name;
+        EXPECT_EQ(bound.error(), c.error) << c.name;
+        EXPECT_FALSE(process_is_running(id)) << c.name << ": the core was left running";
+    }
+}
+
+TEST(BindCoreToJobTest, ACoreBoundToAJobEndsWithItsOwner) {
+    auto spawned = ChildProcess::spawn(sleeper_options(true));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    const std::uint32_t id = spawned->id();
+    {
+        auto bound = bind_core_to_job(std::move(spawned));
+        ASSERT_TRUE(bound) << bound.error();
+        EXPECT_TRUE(process_is_running(id));
+        auto polled = bound->poll();
+        ASSERT_TRUE(polled) << polled.error().text;
+        EXPECT_FALSE(polled->has_value());
+    }
+    EXPECT_FALSE(process_is_running(id)) << "destroying the core must end it";
+}
+
+TEST_F(SupervisorTest, StartsTheCoreAndLogsBothStreamsRedacted) {
+    write_core_dir(
+        "mode: rule\n"
+        "stdout: token=planted-credential next\n"
+        "stderr: Authorization: Bearer planted-credential plain\n"
+        "stdout: see https://example.invalid/sub?key=planted-credential\n"
+        "pid_file: pids\n");
+    grant_lease(*now_ + 30s);
+    auto started = start();
+    ASSERT_TRUE(started) << started.error();
+    {
+        auto access = state();
+        ASSERT_TRUE(access.core().has_value());
+        auto polled = access.core()->poll();
+        ASSERT_TRUE(polled) << polled.error().text;
+        EXPECT_FALSE(polled->has_value()) << "the core should still run";
+        ASSERT_TRUE(access.lease().has_value());
+        EXPECT_EQ(access.lease()->runtime_dir, runtime_dir().native());
+        EXPECT_FALSE(access.stop_pending());
+    }
+    const auto pid = read_pids(1).at("core");
+    const fs::path log = runtime_dir() / "core.log";
+    std::vector<std::string> lines;
+    EXPECT_TRUE(eventually([&] {
+        lines = lines_of(testing::read_file(log));
+        return lines.size() >= 6;
+    })) << testing::read_file(log);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_TRUE(lines[1].starts_with("--- KAVO core start ")) << lines[1];
+    EXPECT_TRUE(contains(lines, "stand-in core " + std::to_string(pid) + " running"));
+    EXPECT_TRUE(contains(lines, "<redacted> next"));
+    EXPECT_TRUE(contains(lines, "<redacted> <redacted> <redacted> plain"));
+    EXPECT_TRUE(contains(lines, "see <redacted-url>"));
+    EXPECT_EQ(testing::read_file(log).find("planted-credential"), std::string::npos);
+
+    EXPECT_TRUE(stop());
+    EXPECT_FALSE(process_is_running(pid));
+    EXPECT_FALSE(fs::exists(runtime_dir()));
+    auto access = state();
+    EXPECT_FALSE(access.core().has_value());
+    EXPECT_FALSE(access.lease().has_value());
+    EXPECT_FALSE(access.stop_pending());
+}
+
+TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
+    struct Case {
+        std::uint32_t code;
+        std::string status;
+    };
+    std::vector<Case> cases = {{0, "exit code: 0"}, {3, "exit code: 3"}};
+#if defined(_WIN32)
+    // Only Windows carries a whole 32-bit exit code.
+    cases.push_back({3221225477u, "exit code: 0xc0000005"});
+#endif
+    for (const auto& c : cases) {
+        write_core_dir("exit_after_ms: 0\nexit_code: " + std::to_string(c.code) + "\n");
+        grant_lease(*now_ + 30s);
+        // A watch long enough that even a slow machine sees the exit in it.
+        CoreStartHooks hooks;
+        hooks.startup_grace = 3s;
+        auto started = start(std::move(hooks));
+        ASSERT_FALSE(started) << c.status;
+        EXPECT_EQ(started.error(), std::string(CORE_EXITED_DURING_STARTUP) + c.status);
+        EXPECT_FALSE(fs::exists(runtime_dir())) << c.status;
+        auto access = state();
+        EXPECT_FALSE(access.core().has_value());
+        EXPECT_FALSE(access.lease().has_value()) << "a failed start ends the lease";
+        EXPECT_FALSE(access.stop_pending());
+    }
+}
+
+TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
+    write_core_dir("exit_after_ms: 300\nexit_code: 5\n");
+    grant_lease(*now_ + 30s);
+    ASSERT_TRUE(start_quickly());
+    ASSERT_TRUE(eventually([&] {
+        auto polled = state().core()->poll();
+        return polled && polled->has_value();
+    }));
+    EXPECT_EQ(state().core()->poll()->value(), 5u) << "the core ended by itself";
+    ::testing::internal::CaptureStderr();
+    const bool stopped = stop();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(stopped);
+    EXPECT_FALSE(fs::exists(runtime_dir()));
+    EXPECT_FALSE(state().lease().has_value());
+}
+
+TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
+    write_core_dir("stdout: up\n");
+    grant_lease(*now_ + 30s);
+    ASSERT_TRUE(start_quickly());
+    testing::RemovalBlocker blocker(runtime_dir() / "GeoSite.dat");
+    if (!blocker.holds()) {
+        blocker.release();
+        EXPECT_TRUE(stop());
+        GTEST_SKIP() << "nothing here keeps a directory from being removed";
+    }
+    ::testing::internal::CaptureStderr();
+    const bool stopped = stop();
+    const std::string written = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(stopped) << "the core ended: the stop completes";
+    EXPECT_EQ(written, REMOVE_FAILED_LINE + DEFERRED_LINE);
+    {
+        auto access = state();
+        EXPECT_FALSE(access.core().has_value());
+        EXPECT_FALSE(access.lease().has_value());
+        EXPECT_FALSE(access.stop_pending());
+    }
+    EXPECT_TRUE(fs::exists(runtime_dir()));
+    blocker.release();
+    sweep_runtime_root(std::nullopt);
+    EXPECT_FALSE(fs::exists(runtime_dir())) << "the next sweep removes it";
+}
+
+TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
+    write_core_dir("pid_file: pids\n");
+    grant_lease(*now_ + 30s);
+    ASSERT_TRUE(start_quickly());
+    const std::uint32_t first = state().core()->process().id();
+    EXPECT_EQ(read_pids(1).at("core"), first);
+    auto again = start_quickly();
+    ASSERT_TRUE(again) << again.error();
+    auto access = state();
+    ASSERT_TRUE(access.core().has_value());
+    EXPECT_EQ(access.core()->process().id(), first);
+    EXPECT_EQ(access.lease()->runtime_dir, runtime_dir().native());
+}
+
+// The core's child writes to the core's pipes from the core's directory:
+// the stop ends it with the core, and only then do the log pumps end and the
+// directory go.
+TEST_F(SupervisorTest, WhatTheCoreStartedEndsWithItOnStop) {
+    // Windows puts the core in its job just after creating it; a child
+    // started in that instant would be outside the job.
+    write_core_dir("grandchild: true\ngrandchild_after_ms: 300\npid_file: pids\n");
+    grant_lease(*now_ + 30s);
+    ASSERT_TRUE(start_quickly());
+    const auto pids = read_pids(2);
+    ASSERT_EQ(pids.count("grandchild"), 1u);
+    EXPECT_TRUE(process_is_running(pids.at("core")));
+    EXPECT_TRUE(process_is_running(pids.at("grandchild")));
+    const CoreLogPumps pumps = *state().core()->log_pumps();
+    EXPECT_FALSE(pumps.wait_for(0ms)) << "the grandchild holds the pipes";
+
+    EXPECT_TRUE(stop());
+    EXPECT_TRUE(pumps.wait_for(0ms)) << "the pumps must end before the directory goes";
+    EXPECT_FALSE(fs::exists(runtime_dir()));
+    EXPECT_FALSE(process_is_running(pids.at("core")));
+    EXPECT_TRUE(eventually([&] { return !process_is_running(pids.at("grandchild")); }))
+        << "the grandchild outlived the stop";
+}
+
+TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
+    write_core_dir("stdout: up\n");
+    testing::write_file(dir_.path() / "not-a-program", "plain text");
+    const NativeString not_a_program = (dir_.path() / "not-a-program").native();
+    const NativeString empty_service = (dir_.path() / "empty" / "kavo-daemon.exe").native();
+    const struct {
+        const char* name;
+        std::function<Result<NativeString>()> locate;
+        std::string error_start;
+    } cases[] = {
+        {"no core beside the daemon", [=] { return locate_core_executable(empty_service); },
+         std::string(CORE_BINARY_UNAVAILABLE)},
+        {"core cannot run", [=] { return Result<NativeString>(not_a_program); },
+         std::string(START_BUNDLED_CORE_FAILED)},
+    };
+    for (const auto& c : cases) {
+        grant_lease(*now_ + 30s);
+        CoreStartHooks hooks;
+        hooks.locate = c.locate;
+        auto started = start(std::move(hooks));
+        ASSERT_FALSE(started) << c.name;
+        EXPECT_TRUE(started.error().starts_with(c.error_start))
+            << c.name << ": " << started.error();
+        EXPECT_FALSE(fs::exists(runtime_dir())) << c.name;
+        auto access = state();
+        EXPECT_FALSE(access.core().has_value()) << c.name;
+        EXPECT_FALSE(access.lease().has_value()) << c.name;
+        EXPECT_FALSE(access.stop_pending()) << c.name;
+    }
+    // The launch error carries the system's text after the message.
+    grant_lease(*now_ + 30s);
+    CoreStartHooks hooks;
+    hooks.locate = [=] { return Result<NativeString>(not_a_program); };
+    auto started = start(std::move(hooks));
+    ASSERT_FALSE(started);
+    EXPECT_NE(started.error().find("(os error "), std::string::npos) << started.error();
+
+    fs::remove(core_dir() / "geoip.metadb");
+    grant_lease(*now_ + 30s);
+    auto unstaged = start_quickly();
+    ASSERT_FALSE(unstaged);
+    EXPECT_EQ(unstaged.error(), "Runtime configuration is unavailable");
+    EXPECT_FALSE(state().lease().has_value());
+}
+
+TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
+    const fs::path leftover = runtime_root() / LEASE;
+    const struct {
+        const char* name;
+        std::chrono::nanoseconds expires_in;
+        bool stop_pending;
+        bool reclaimed;
+    } cases[] = {
+        {"expires exactly now", 0ns, false, true},
+        {"expired a while ago", -1s, false, true},
+        {"expires a moment later", 1ns, false, false},
+        {"expired, stop pending", -1s, true, false},
+    };
+    for (const auto& c : cases) {
+        fs::create_directories(leftover);
+        grant_lease(*now_ + c.expires_in, leftover.native());
+        state().stop_pending() = c.stop_pending;
+        auto reclaimed = run(reclaim_expired_lease(slot_));
+        ASSERT_TRUE(reclaimed) << c.name << ": " << reclaimed.error();
+        auto access = state();
+        EXPECT_EQ(access.lease().has_value(), !c.reclaimed) << c.name;
+        EXPECT_EQ(fs::exists(leftover), !c.reclaimed) << c.name;
+        EXPECT_EQ(access.stop_pending(), c.stop_pending) << c.name;
+        access.lease().reset();
+        access.stop_pending() = false;
+    }
+    // No lease, nothing to do; an expired one with no directory is cleared.
+    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
+    grant_lease(*now_);
+    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
+    EXPECT_FALSE(state().lease().has_value());
+}
+
+TEST_F(SupervisorTest, ReclaimEndsTheCoreOfAnExpiredLease) {
+    write_core_dir("pid_file: pids\n");
+    grant_lease(*now_ + 30s);
+    ASSERT_TRUE(start_quickly());
+    const auto pid = read_pids(1).at("core");
+    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
+    EXPECT_TRUE(process_is_running(pid)) << "the lease is still live";
+    *now_ += 30s;
+    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
+    EXPECT_FALSE(process_is_running(pid));
+    EXPECT_FALSE(fs::exists(runtime_dir()));
+    auto access = state();
+    EXPECT_FALSE(access.core().has_value());
+    EXPECT_FALSE(access.lease().has_value());
+}
+
+TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
+    const NativeString old_dir = KAVO_NATIVE("old");
+    const NativeString handed_dir = KAVO_NATIVE("handed back");
+    const struct {
+        const char* name;
+        bool stopped;
+        bool deferred;
+        bool core_back;
+        bool dir_back;
+        bool lease;
+        // What the slot holds afterwards.
+        bool core_after;
+        std::optional<NativeString> lease_dir_after;
+        std::string line;
+    } cases[] = {
+        {"stopped", true, false, false, false, true, false, std::nullopt, ""},
+        {"stopped, cleanup deferred", true, true, false, false, true, false, std::nullopt,
+         DEFERRED_LINE},
+        {"not stopped", false, false, true, true, true, true, handed_dir, ""},
+        {"not stopped, no directory back", false, false, true, false, true, true, old_dir, ""},
+        {"not stopped, lease gone", false, false, true, true, false, true, std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        auto access = state();
+        if (c.lease) {
+            access.lease() = ServiceLease{LEASE, old_dir, *now_ + 30s};
+        }
+        StopOutcome outcome;
+        outcome.stopped = c.stopped;
+        outcome.cleanup_deferred = c.deferred;
+        if (c.core_back) {
+            auto core = bind_core_to_job(ChildProcess::spawn(sleeper_options(true)));
+            ASSERT_TRUE(core) << core.error();
+            outcome.core.emplace(std::move(core).value());
+        }
+        if (c.dir_back) {
+            outcome.runtime_dir = handed_dir;
+        }
+        ::testing::internal::CaptureStderr();
+        const bool settled = settle_core_slot(access, std::move(outcome));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line) << c.name;
+        EXPECT_EQ(settled, c.stopped) << c.name;
+        EXPECT_EQ(access.core().has_value(), c.core_after) << c.name;
+        EXPECT_EQ(access.stop_pending(), !c.stopped) << c.name;
+        if (c.lease && !c.stopped) {
+            ASSERT_TRUE(access.lease().has_value()) << c.name;
+            EXPECT_EQ(access.lease()->runtime_dir, c.lease_dir_after) << c.name;
+        } else {
+            EXPECT_FALSE(access.lease().has_value()) << c.name;
+        }
+        access.core().reset();
+        access.lease().reset();
+        access.stop_pending() = false;
+    }
+}
+
+// Runs a core as the daemon would and stays until it is killed.
+KAVO_TEST_CHILD_ROLE(core_owner) {
+    const auto arguments = process_arguments();
+    if (!arguments || arguments->size() < 3) {
+        return 2;
+    }
+    auto core = launch_core((*arguments)[arguments->size() - 2], arguments->back());
+    if (!core) {
+        std::fprintf(stderr, "%s\n", core.error().c_str());
+        return 3;
+    }
+    std::printf("%u\n", core->process().id());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(5min);
+    return 0;
+}
+
+TEST_F(SupervisorTest, ACoreEndsWhenItsOwnerIsKilled) {
+    const fs::path runtime = dir_.path() / "owned";
+    fs::create_directories(runtime);
+    // A bound on its life in case nothing else ends it.
+    testing::write_file(runtime / "config.yaml", "exit_after_ms: 300000\n");
+    SpawnOptions owner;
+    owner.program = running_executable_path().value();
+    owner.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("core_owner"));
+    owner.arguments = {locate_core_executable().value(), runtime.native()};
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(owner);
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    std::string line;
+    char c = 0;
+    while (!line.ends_with('\n')) {
+        auto got = child.standard_output()->read(std::span<char>(&c, 1));
+        ASSERT_TRUE(got && *got == 1) << "the owner could not start its core";
+        line.push_back(c);
+    }
+    const auto core = static_cast<std::uint32_t>(std::stoul(line));
+    EXPECT_TRUE(process_is_running(core));
+
+    // Killed outright: no destructor, no stop.
+    ASSERT_TRUE(child.terminate(1));
+    ASSERT_TRUE(child.wait());
+    const bool ended = eventually([&] { return !process_is_running(core); });
+    if (!ended && running_under_wine()) {
+        GTEST_SKIP() << "Wine did not end the job's processes when its owner was killed";
+    }
+    EXPECT_TRUE(ended) << "the core outlived its owner";
+}
+
+}  // namespace
+}  // namespace kavo
