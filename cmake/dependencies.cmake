@@ -23,7 +23,12 @@ endif()
 # ones it links: pure code gets JSON but not Asio.
 add_library(kavo_json INTERFACE)
 add_library(kavo_asio INTERFACE)
-target_compile_definitions(kavo_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# Asio picks its frame allocator by whether the standard library has been
+# seen before its own configuration, so a file that includes Asio first
+# would allocate with operator new what another frees with free(). One choice
+# for every file keeps the pair matched.
+target_compile_definitions(kavo_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED
+                                               ASIO_DISABLE_STD_ALIGNED_ALLOC)
 if(WIN32)
   # The cross compiler must not see the host's /usr/include, so each library
   # is exposed through a directory of its own.

@@ -1,6 +1,7 @@
 # The daemon's layers, one library each, each seeing and linking only what is
 # below it:
 #
+#   kavo_ctl       ctl/: the kavo-ctl console tool, a client of the service
 #   kavo_host      host/ and install/: entry points, service, pipe server
 #   kavo_ipc       ipc/: the pipe protocol and request handling
 #   kavo_core      core/: protected directories, staging, supervisor, log
@@ -31,7 +32,9 @@ set(KAVO_PURE_SOURCES
   core/redact.cpp
   core/runtime_entry_name.cpp
   host/service_config.cpp
-  install/service_registration.cpp)
+  host/stop_channel.cpp
+  install/service_registration.cpp
+  ctl/ctl_command.cpp)
 set(KAVO_PURE_HEADERS
   platform/command_line.h
   platform/file_attributes.h
@@ -39,7 +42,8 @@ set(KAVO_PURE_HEADERS
   platform/path.h
   platform/result.h
   platform/service_parameters.h
-  core/log_rotation.h)
+  core/log_rotation.h
+  host/service_pipe.h)
 
 # Builds the include tree `dir` from links to the directories or files
 # `entries` (relative to src/).

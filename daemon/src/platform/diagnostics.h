@@ -11,4 +11,7 @@ namespace kavo {
 // interleave. Failures are ignored: there is nowhere else to report them.
 void write_error_line(std::string_view line);
 
+// The same on standard output, for the console tools.
+void write_output_line(std::string_view line);
+
 }  // namespace kavo

@@ -6,16 +6,17 @@
 #include "platform/write_loop.h"
 
 namespace kavo {
+namespace {
 
-void write_error_line(std::string_view line) {
+void write_line(int fd, std::string_view line) {
     std::string text(line);
     text.push_back('\n');
     // One write normally carries the whole line; a partial write is finished
     // rather than dropped, and a stream that takes nothing is given up on.
     static_cast<void>(write_all_through(
         text,
-        [](std::string_view rest) {
-            const ssize_t put = ::write(STDERR_FILENO, rest.data(), rest.size());
+        [fd](std::string_view rest) {
+            const ssize_t put = ::write(fd, rest.data(), rest.size());
             if (put < 0) {
                 return errno == EINTR ? WriteAttempt::retry()
                                       : WriteAttempt::failure(last_os_error());
@@ -23,6 +24,16 @@ void write_error_line(std::string_view line) {
             return WriteAttempt::took(static_cast<std::size_t>(put));
         },
         [] { return os_error(EIO); }));
+}
+
+}  // namespace
+
+void write_error_line(std::string_view line) {
+    write_line(STDERR_FILENO, line);
+}
+
+void write_output_line(std::string_view line) {
+    write_line(STDOUT_FILENO, line);
 }
 
 }  // namespace kavo

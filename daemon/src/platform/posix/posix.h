@@ -4,11 +4,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace kavo::posix {
@@ -43,5 +48,23 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// The abstract Unix socket address named after a pipe: a leading NUL, then
+// the name's bytes, no terminator. Nothing when the name does not fit.
+struct AbstractAddress {
+    sockaddr_un address{};
+    socklen_t length = 0;
+};
+
+inline std::optional<AbstractAddress> abstract_address(std::string_view name) {
+    AbstractAddress result;
+    result.address.sun_family = AF_UNIX;
+    if (name.size() + 1 > sizeof result.address.sun_path) {
+        return std::nullopt;
+    }
+    name.copy(result.address.sun_path + 1, name.size());
+    result.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    return result;
+}
 
 }  // namespace kavo::posix

@@ -7,9 +7,11 @@
 #include "platform/write_loop.h"
 
 namespace kavo {
+namespace {
 
-void write_error_line(std::string_view line) {
-    const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+// The bytes go out as they are: no console code page, no CR before the LF.
+void write_line(DWORD which, std::string_view line) {
+    const HANDLE handle = ::GetStdHandle(which);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -28,6 +30,16 @@ void write_error_line(std::string_view line) {
             return WriteAttempt::took(put);
         },
         [] { return os_error(ERROR_WRITE_FAULT); }));
+}
+
+}  // namespace
+
+void write_error_line(std::string_view line) {
+    write_line(STD_ERROR_HANDLE, line);
+}
+
+void write_output_line(std::string_view line) {
+    write_line(STD_OUTPUT_HANDLE, line);
 }
 
 }  // namespace kavo

@@ -1,0 +1,82 @@
+#include "host/service_runtime.h"
+
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include <asio/co_spawn.hpp>
+
+namespace kavo {
+
+std::size_t default_worker_count() {
+    const unsigned processors = std::thread::hardware_concurrency();
+    return processors == 0 ? 1 : processors;
+}
+
+ServiceRuntime::ServiceRuntime(std::size_t max_blocking_threads)
+    : io_(std::make_unique<asio::io_context>()),
+      keep_running_(asio::make_work_guard(*io_)),
+      pool_(std::make_unique<BlockingPool>(max_blocking_threads)) {}
+
+Result<std::unique_ptr<ServiceRuntime>> ServiceRuntime::build(std::size_t workers,
+                                                              std::size_t max_blocking_threads) {
+    std::unique_ptr<ServiceRuntime> runtime(new ServiceRuntime(max_blocking_threads));
+    const std::size_t count = workers == 0 ? 1 : workers;
+    try {
+        runtime->workers_.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            asio::io_context& io = *runtime->io_;
+            runtime->workers_.emplace_back([&io] { io.run(); });
+        }
+    } catch (const std::system_error& error) {
+        // The threads already started are stopped and joined with the rest.
+        return fail(std::string(RUNTIME_BUILD_FAILED) + error.what());
+    }
+    return runtime;
+}
+
+ServiceRuntime::~ServiceRuntime() {
+    shutdown();
+}
+
+asio::any_io_executor ServiceRuntime::executor() {
+    return io_->get_executor();
+}
+
+void ServiceRuntime::run_to_completion(asio::awaitable<void> task) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::exception_ptr escaped;
+    asio::co_spawn(*io_, std::move(task), [&](std::exception_ptr error) {
+        std::lock_guard lock(mutex);
+        escaped = error;
+        done = true;
+        finished.notify_one();
+    });
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [&] { return done; });
+    if (escaped) {
+        std::rethrow_exception(escaped);
+    }
+}
+
+void ServiceRuntime::shutdown() {
+    if (!io_) {
+        return;
+    }
+    io_->stop();
+    for (auto& worker : workers_) {
+        worker.join();
+    }
+    workers_.clear();
+    pool_->join();
+    pool_.reset();
+    keep_running_.reset();
+    // Tasks still in the io_context are destroyed with it, unfinished.
+    io_.reset();
+}
+
+}  // namespace kavo

@@ -1,0 +1,96 @@
+// Platform seam: the listening side of the service pipe, shaped for an accept
+// cycle that offers one instance at a time. On Windows an instance is one
+// named pipe server instance on the completion port; on Linux the endpoint
+// binds one abstract Unix stream socket, named after the pipe, and each
+// instance is one bounded accept on it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include "platform/local_stream.h"
+#include "platform/os_error.h"
+
+namespace kavo {
+
+// The access list of every pipe instance: protected; LocalSystem and the
+// Administrators get everything, Authenticated Users read and write.
+inline constexpr std::string_view PIPE_SDDL = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+
+// Both directions of one instance buffer this much.
+inline constexpr std::uint32_t PIPE_BUFFER_SIZE = 65536;
+
+class PipeInstance;
+
+// The listening side of one pipe name for one run of a server. Its first
+// instance asks to be the first of the name, so that a second server of the
+// same name is refused there; later instances do not ask.
+class PipeEndpoint {
+  public:
+    // Creates nothing yet; `name` is the pipe's path, e.g. "\\.\pipe\x".
+    PipeEndpoint(asio::any_io_executor executor, std::string name);
+    ~PipeEndpoint();
+    PipeEndpoint(PipeEndpoint&&) noexcept;
+    PipeEndpoint& operator=(PipeEndpoint&&) noexcept;
+
+    const std::string& name() const;
+
+    // One instance, ready to wait for a client. For the first instance,
+    // another server already holding the name shows here as access denied.
+    // An instance must not outlive its endpoint.
+    OsResult<PipeInstance> create_instance();
+
+    // The first-instance request each creation attempt made, in order, so
+    // tests can check it where the system does not enforce it.
+    const std::vector<bool>& first_instance_requests() const;
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// One listening instance; closed when dropped unless a client connected.
+class PipeInstance {
+  public:
+    struct Impl;
+    explicit PipeInstance(std::unique_ptr<Impl> impl);
+    ~PipeInstance();
+    PipeInstance(PipeInstance&&) noexcept;
+    PipeInstance& operator=(PipeInstance&&) noexcept;
+
+    Impl& impl() { return *impl_; }
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+struct PipeWaitTimedOut {
+    bool operator==(const PipeWaitTimedOut&) const = default;
+};
+
+// Connected (the stream of the client), timed out, or failed.
+using PipeWaitOutcome = std::variant<LocalStream, PipeWaitTimedOut, OsError>;
+
+// Waits for a client on `instance` for at most `limit`, counted from the
+// start of the wait. A client that connected before the wait began, one that
+// connected and already left, and one that opened the instance while the
+// timed-out wait was being called off, count as connected. Unless a client
+// connected, the instance is closed before this returns, once the pending
+// wait on it has finished.
+asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance instance,
+                                                 std::chrono::milliseconds limit);
+
+// Whether this system refuses a second server of a name whose first instance
+// asked to be the first (Wine does not).
+bool first_instance_is_enforced();
+
+}  // namespace kavo
