@@ -1,0 +1,46 @@
+#include "host/foreground_service.h"
+
+#include <csignal>
+#include <string>
+#include <utility>
+
+#include <asio/signal_set.hpp>
+#include <asio/this_coro.hpp>
+
+#include "host/service_runtime.h"
+#include "platform/diagnostics.h"
+
+namespace kavo {
+
+asio::awaitable<void> serve_until_signalled(ServiceConfig config, PipeServerOptions options) {
+    auto channel = StopChannel::create();
+    asio::signal_set signals(co_await asio::this_coro::executor, SIGINT, SIGTERM);
+    // One signal is enough: the pipe server sees the message within a cycle.
+    signals.async_wait([sender = channel.sender](const asio::error_code& error, int) {
+        if (!error) {
+            sender.send();
+        }
+    });
+    co_await run_pipe_server(std::move(channel.receiver), std::move(config), std::move(options));
+    signals.cancel();
+}
+
+int run_foreground_service() {
+    auto config = load_service_config();
+    if (!config) {
+        write_error_line(std::string(SERVICE_FAILED_PREFIX) + config.error());
+        return 1;
+    }
+    auto runtime = ServiceRuntime::build();
+    if (!runtime) {
+        write_error_line(std::string(SERVICE_FAILED_PREFIX) + runtime.error());
+        return 1;
+    }
+    PipeServerOptions options;
+    options.pool = &(*runtime)->blocking_pool();
+    (*runtime)->run(serve_until_signalled(std::move(config).value(), std::move(options)));
+    (*runtime)->shutdown();
+    return 0;
+}
+
+}  // namespace kavo

@@ -1,0 +1,24 @@
+// Service host: the daemon as a foreground process, the service mode of the
+// Linux backend. The configuration comes from the command line as for the
+// service; SIGTERM or SIGINT becomes one stop message for the pipe server.
+#pragma once
+
+#include <string_view>
+
+#include <asio/awaitable.hpp>
+
+#include "host/pipe_server.h"
+
+namespace kavo {
+
+inline constexpr std::string_view SERVICE_FAILED_PREFIX = "KAVO service failed: ";
+
+// Runs the pipe server with a stop channel fed by SIGTERM and SIGINT.
+asio::awaitable<void> serve_until_signalled(ServiceConfig config, PipeServerOptions options);
+
+// Loads the configuration, builds the runtime and serves until a signal asks
+// to stop: 0 once the pipe server has returned, 1 with one "KAVO service
+// failed: " line when the configuration or the runtime cannot be had.
+int run_foreground_service();
+
+}  // namespace kavo

@@ -1,0 +1,141 @@
+#include "host/pipe_server.h"
+
+#include <array>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/this_coro.hpp>
+
+#include "core/protected_dirs.h"
+#include "core/supervisor.h"
+#include "ipc/request_handler.h"
+#include "platform/crypto.h"
+#include "platform/diagnostics.h"
+#include "platform/file_handle.h"
+#include "platform/hex.h"
+#include "platform/pipe_listener.h"
+
+namespace kavo {
+namespace {
+
+// Large enough for sequential reads at disk speed.
+constexpr std::size_t DIGEST_BUFFER_LEN = 64 * 1024;
+
+std::string with_text(std::string_view prefix, std::string_view text) {
+    std::string line(prefix);
+    line.append(text);
+    return line;
+}
+
+// The start-up check: the core beside the daemon, read whole, must have the
+// configured digest (compared as typed, so an upper-case configuration never
+// matches). The digest for the Status answers, or nothing after the line
+// that says why not.
+asio::awaitable<std::optional<std::string>> check_bundled_core(const ServiceConfig& config,
+                                                               const PipeServerOptions& options) {
+    auto locate = [&options] {
+        return options.locate_core ? options.locate_core() : locate_core_executable();
+    };
+    auto located = co_await options.pool->run(locate);
+    if (!located) {
+        write_error_line(with_text(VALIDATE_BUNDLED_CORE_FAILED, located.error()));
+        co_return std::nullopt;
+    }
+    auto hash = [path = std::move(located).value()] { return bundled_core_digest(path); };
+    auto digest = co_await options.pool->run(hash);
+    if (!digest) {
+        write_error_line(with_text(VALIDATE_BUNDLED_CORE_FAILED,
+                                   with_text(READ_BUNDLED_CORE_FAILED, digest.error())));
+        co_return std::nullopt;
+    }
+    if (*digest != config.expected_core_sha256) {
+        write_error_line(BUNDLED_CORE_HASH_MISMATCH);
+        co_return std::nullopt;
+    }
+    co_return std::move(digest).value();
+}
+
+// After a stop message: whatever a connection task is doing with the slot
+// finishes first, then the core is stopped whatever the flag says.
+asio::awaitable<void> shut_down(const std::shared_ptr<CoreSlot>& slot) {
+    auto access = co_await slot->lock();
+    std::optional<NativeString> runtime_dir;
+    if (access.lease()) {
+        runtime_dir = std::exchange(access.lease()->runtime_dir, std::nullopt);
+    }
+    if (!co_await stop_and_settle(access, std::move(runtime_dir))) {
+        write_error_line(SHUTDOWN_STOP_FAILED);
+    }
+}
+
+}  // namespace
+
+Result<std::string> bundled_core_digest(const NativeString& core_path) {
+    auto file = FileHandle::open(core_path, LinkAtPath::follow);
+    if (!file) {
+        return fail(file.error().text);
+    }
+    std::array<std::uint8_t, DIGEST_BUFFER_LEN> buffer{};
+    Sha256 digest;
+    for (;;) {
+        auto got = file->read(buffer);
+        if (!got) {
+            return fail(got.error().text);
+        }
+        if (*got == 0) {
+            return hex_lower(digest.finish());
+        }
+        digest.update(std::span<const std::uint8_t>(buffer.data(), *got));
+    }
+}
+
+asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
+                                      PipeServerOptions options) {
+    // No lease survives a restart: what an earlier run left goes first.
+    auto sweep = [] {
+        sweep_runtime_root(std::nullopt);
+        return true;
+    };
+    co_await options.pool->run(sweep);
+    const std::optional<std::string> digest = co_await check_bundled_core(config, options);
+    if (!digest) {
+        co_return;
+    }
+    const auto slot = CoreSlot::create(*options.pool, options.clock);
+    const auto executor = co_await asio::this_coro::executor;
+    // The endpoint's first instance asks to be the first of the name.
+    PipeEndpoint endpoint(executor, options.pipe_name);
+
+    for (;;) {
+        if (stop.try_receive()) {
+            co_await shut_down(slot);
+            co_return;
+        }
+        // Silent while a failed stop is pending: the reclaim then does nothing.
+        if (auto reclaimed = co_await reclaim_expired_lease(slot); !reclaimed) {
+            write_error_line(with_text(RECLAIM_EXPIRED_LEASE_FAILED, reclaimed.error()));
+        }
+        auto instance = endpoint.create_instance();
+        if (!instance) {
+            // The core, if any, ends with the slot once every task let go.
+            write_error_line(with_text(CREATE_PIPE_FAILED, instance.error().text));
+            co_return;
+        }
+        auto outcome = co_await wait_for_client(std::move(instance).value(), options.accept_wait);
+        if (auto* stream = std::get_if<LocalStream>(&outcome)) {
+            // Never awaited: the task owns its stream, its copies and its
+            // share of the slot.
+            asio::co_spawn(executor,
+                           run_connection(std::move(*stream), config.core_dir,
+                                          SecretBytes(config.identity), *digest, slot),
+                           asio::detached);
+        } else if (const auto* error = std::get_if<OsError>(&outcome)) {
+            write_error_line(with_text(ACCEPT_PIPE_FAILED, error->text));
+        }
+    }
+}
+
+}  // namespace kavo

@@ -1,0 +1,63 @@
+// Service host: the pipe server, the service's main routine once it runs.
+// It checks that the core beside the daemon is the configured one, creates
+// the shared core slot, and then goes round accept cycles of at most 200 ms:
+// test the stop channel, reclaim an expired lease, offer one pipe instance,
+// hand a client that connects to a connection task of its own. On a stop
+// message it stops the core and returns.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include <asio/awaitable.hpp>
+
+#include "core/blocking_pool.h"
+#include "core/core_slot.h"
+#include "host/service_config.h"
+#include "host/service_pipe.h"
+#include "host/stop_channel.h"
+#include "platform/native_string.h"
+#include "platform/result.h"
+
+namespace kavo {
+
+// Lines written to standard error; those ending in ": " are followed by a
+// message or the system's error text.
+inline constexpr std::string_view VALIDATE_BUNDLED_CORE_FAILED =
+    "Failed to validate bundled core: ";
+inline constexpr std::string_view READ_BUNDLED_CORE_FAILED = "Failed to read bundled core: ";
+inline constexpr std::string_view BUNDLED_CORE_HASH_MISMATCH =
+    "Bundled core hash does not match the installed service configuration";
+inline constexpr std::string_view RECLAIM_EXPIRED_LEASE_FAILED =
+    "Failed to reclaim expired KAVO service lease: ";
+inline constexpr std::string_view CREATE_PIPE_FAILED = "Failed to create KAVO service IPC pipe: ";
+inline constexpr std::string_view ACCEPT_PIPE_FAILED = "Failed to accept KAVO service IPC pipe: ";
+inline constexpr std::string_view SHUTDOWN_STOP_FAILED =
+    "Failed to stop the KAVO managed core during service shutdown";
+
+// What a run of the pipe server works with besides its configuration. The
+// service passes the defaults; tests name their own pipe, clock and core.
+struct PipeServerOptions {
+    std::string pipe_name = std::string(PIPE_NAME);
+    std::chrono::milliseconds accept_wait = ACCEPT_POLL_INTERVAL;
+    // Where the blocking steps run; must outlive the server and every
+    // connection task.
+    BlockingPool* pool = nullptr;
+    MonotonicClock clock = std::chrono::steady_clock::now;
+    // Finds the core executable; locate_core_executable() when empty.
+    std::function<Result<NativeString>()> locate_core;
+};
+
+// The core executable's SHA-256 as 64 lowercase hex digits, read once
+// through one handle; the error is the system's text.
+Result<std::string> bundled_core_digest(const NativeString& core_path);
+
+// Runs until a stop message, or returns early when the start-up check or the
+// creation of a pipe instance fails; every failure is one line on standard
+// error. Connection tasks it started are neither awaited nor stopped.
+asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
+                                      PipeServerOptions options);
+
+}  // namespace kavo
