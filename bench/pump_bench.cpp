@@ -1,5 +1,6 @@
 // Core log throughput: a child floods its standard output with log lines;
-// the pump (line assembly, redaction, one write per line) is measured against
+// the pump (line assembly, redaction, the lines of each read appended with one
+// write under the writer's lock) is measured against
 // a raw copy of the same pipe into a file. Reports, never fails.
 #include <chrono>
 #include <cstdio>

@@ -162,6 +162,13 @@ std::string logged(const kavo::RawLine& line) {
         std::abort();
     }
     std::string text = kavo::redact_log_line(kavo::decode_raw_line(line));
+    // The writer's batch takes a shortcut for ASCII; it must agree.
+    kavo::CoreLogBatch batch;
+    batch.add_output_line(line);
+    if (batch.size() != 1 || batch.text().size() != text.size() + 1 ||
+        batch.text().compare(0, text.size(), text) != 0 || batch.text().back() != '\n') {
+        std::abort();
+    }
     if (text.size() > kavo::MAX_LOG_LINE_LEN || !kavo::is_valid_utf8(text) ||
         text.find('\n') != std::string::npos || text.find(MARKER_EDGE) != std::string::npos) {
         std::abort();

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "core/core_log_file.h"
+#include "core/log_line.h"
 #include "core/log_rotation.h"
 #include "test_support.h"
 
@@ -199,6 +201,109 @@ TEST(CoreLogWriterTest, FailedRotationLeavesNoFileAndIsRetried) {
     EXPECT_EQ(writer->written(), 20u);
     EXPECT_EQ(testing::read_file(dir.path() / "core.log"), "kept-line-of-twenty\n");
     EXPECT_EQ(size_of(dir, "core.log.1"), LIMIT - 10);
+}
+
+// The four files of a log directory, newest last; absent files are empty.
+std::vector<std::string> log_files(const testing::TempDir& dir) {
+    std::vector<std::string> files;
+    for (const char* name : {"core.log.3", "core.log.2", "core.log.1", "core.log"}) {
+        files.push_back(fs::exists(dir.path() / name) ? testing::read_file(dir.path() / name)
+                                                      : std::string());
+    }
+    return files;
+}
+
+// Lines written in batches end up exactly where the same lines written one
+// by one do: rotations fall between the same two lines, the bytes and the
+// counts agree, and a failed rotation costs the same lines.
+TEST(CoreLogWriterTest, BatchesLandAsSingleLinesWould) {
+    struct Case {
+        const char* label;
+        std::uint64_t found;
+        bool long_lines;        // now and then a line of up to 64 KiB
+        bool blocked_rotation;  // the oldest file cannot be deleted at first
+    };
+    const Case cases[] = {
+        {"fresh log, long lines", 0, true, false},
+        // Short lines only: the line that crosses the limit is mostly one of
+        // many in its batch.
+        {"short lines", LIMIT - 100000, false, false},
+        {"rotation fails, then works", LIMIT - 300, false, true},
+    };
+    for (const auto& c : cases) {
+        testing::TempDir single_dir;
+        testing::TempDir batch_dir;
+        for (const auto* dir : {&single_dir, &batch_dir}) {
+            testing::write_file(dir->path() / "core.log", std::string(c.found, 'x'));
+            if (c.blocked_rotation) {
+                fs::create_directories(dir->path() / "core.log.3" / "inside");
+            }
+        }
+        auto single = open_writer(single_dir);
+        auto batched = open_writer(batch_dir);
+        ASSERT_TRUE(single && batched) << c.label;
+
+        std::mt19937 random(99);
+        CoreLogBatch batch;
+        std::size_t batch_lines = 1;
+        bool single_ok = true;
+        for (int i = 0; i < 4000; ++i) {
+            // Batches of 1 to 40 lines.
+            const std::size_t filler =
+                c.long_lines && random() % 16 == 0 ? random() % 65000 : random() % 300;
+            std::string line = "line " + std::to_string(i) + " ";
+            line.append(filler, static_cast<char>('a' + i % 26));
+            single_ok = write_core_log_line(*single, line) && single_ok;
+            batch.add_text_line(line);
+            if (batch.size() == batch_lines || i == 3999) {
+                const bool batch_ok = static_cast<bool>(write_core_log_lines(*batched, batch));
+                EXPECT_EQ(batch_ok, single_ok) << c.label << ", line " << i;
+                batch.clear();
+                batch_lines = 1 + random() % 40;
+                single_ok = true;
+                // Between two batches, so that both writers meet the same
+                // directory for every line.
+                if (c.blocked_rotation && i >= 2000) {
+                    fs::remove_all(single_dir.path() / "core.log.3");
+                    fs::remove_all(batch_dir.path() / "core.log.3");
+                }
+            }
+        }
+        EXPECT_EQ(batched->written(), single->written()) << c.label;
+        EXPECT_EQ(batched->has_file(), single->has_file()) << c.label;
+        const auto expected = log_files(single_dir);
+        const auto got = log_files(batch_dir);
+        for (std::size_t k = 0; k < expected.size(); ++k) {
+            EXPECT_EQ(got[k].size(), expected[k].size()) << c.label << ", file " << k;
+            EXPECT_TRUE(got[k] == expected[k]) << c.label << ", file " << k;
+            EXPECT_LE(got[k].size(), LIMIT) << c.label << ", file " << k;
+        }
+    }
+}
+
+// A write that fails loses the lines of that write and reports it; the
+// writer keeps its count and tries the next lines again.
+TEST(CoreLogWriterTest, FailedWriteLosesOnlyItsLines) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs a device whose writes fail, which Windows does not have";
+#else
+    ASSERT_TRUE(fs::exists("/dev/full"));
+#endif
+    testing::TempDir dir;
+    fs::create_symlink("/dev/full", dir.path() / "core.log");
+    auto writer = open_writer(dir);
+    ASSERT_TRUE(writer);
+    const std::uint64_t before = writer->written();
+    CoreLogBatch batch;
+    batch.add_text_line("first");
+    batch.add_text_line("second");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto written = write_core_log_lines(*writer, batch);
+        ASSERT_FALSE(written) << "attempt " << attempt;
+        EXPECT_TRUE(written.error().starts_with(CORE_LOG_WRITE_FAILED)) << written.error();
+        EXPECT_EQ(writer->written(), before);
+        EXPECT_TRUE(writer->has_file());
+    }
 }
 
 // Other openers may delete the log; the next rotation then has nothing to

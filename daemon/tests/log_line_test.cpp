@@ -1,6 +1,7 @@
 // Redaction, line assembly and rotation arithmetic of the core log.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,59 @@ TEST(RedactLogLineTest, GuardsTheLengthAfterConversionAndRedaction) {
     }
     EXPECT_LE(redact_log_line(keys).size(), MAX_RAW_LINE_LEN);
     EXPECT_EQ(redact_log_line("short token=x"), "short <redacted>");
+}
+
+// The batch takes a shortcut for plain ASCII; every line must come out as the
+// general path gives it, and the lines must stay apart.
+TEST(CoreLogBatchTest, LinesAreWhatTheGeneralPathGives) {
+    std::string keys;
+    for (int i = 0; i < 10000; ++i) {
+        keys += "token= ";
+    }
+    struct Case {
+        std::string bytes;
+        bool truncated;
+        RawLine raw() const { return RawLine{bytes, truncated}; }
+    };
+    const Case lines[] = {
+        {"", false},
+        {"\r", false},
+        {"plain ascii line with  two   spaces\r", false},
+        {"2026 INFO token=Zq8v Authorization: Bearer abc https://x.example/sub?k=1", false},
+        {"tab\there\x0b"
+         "vt\x0c"
+         "ff end ",
+         false},
+        {"caf\xC3\xA9 password=h\xC3\xA9", false},
+        {"wide\xE2\x80\x83space\xC2\xA0nbsp\xE3\x80\x80ideo", false},
+        {"invalid \xFF\xFE bytes secret:x", false},
+        {"\xC2", false},
+        {"cut off here token=abc", true},
+        {keys, false},
+        {std::string(65536, 'a'), true},
+        {std::string(65536, '\xFF'), false},
+    };
+    CoreLogBatch batch;
+    std::string expected;
+    for (const Case& line : lines) {
+        batch.add_output_line(line.raw());
+        expected += redact_log_line(decode_raw_line(line.raw())) + "\n";
+    }
+    batch.add_text_line("as it is  token=x");
+    expected += "as it is  token=x\n";
+    ASSERT_EQ(batch.size(), std::size(lines) + 1);
+    EXPECT_TRUE(batch.text() == expected);
+    for (std::size_t i = 0; i < std::size(lines); ++i) {
+        const std::string one = redact_log_line(decode_raw_line(lines[i].raw())) + "\n";
+        EXPECT_TRUE(batch.line(i) == one) << "line " << i;
+    }
+    EXPECT_EQ(batch.line(std::size(lines)), "as it is  token=x\n");
+
+    batch.clear();
+    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(batch.text(), "");
+    batch.add_output_line(RawLine{"again", false});
+    EXPECT_EQ(batch.text(), "again\n");
 }
 
 TEST(LogRotationTest, DueOnlyBeyondTheLimit) {

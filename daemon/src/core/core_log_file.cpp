@@ -111,17 +111,51 @@ Result<void> CoreLogWriter::make_room_locked(std::uint64_t line_len) {
     return ok();
 }
 
-Result<void> CoreLogWriter::append_locked(std::string_view text) {
-    const std::uint64_t line_len = saturating_add(text.size(), 1);
-    KAVO_TRY_OK(make_room_locked(line_len));
-    // One write per line, so that a reader of the file never sees half of it.
-    pending_.assign(text);
-    pending_.push_back('\n');
-    if (auto put = file_->write_all(pending_); !put) {
+Result<void> CoreLogWriter::write_locked(std::string_view lines) {
+    // One write call, so that the other stream cannot land inside a line.
+    if (auto put = file_->write_all(lines); !put) {
         return fail_with(CORE_LOG_WRITE_FAILED, put.error());
     }
-    written_ = saturating_add(written_, line_len);
+    written_ = saturating_add(written_, lines.size());
     return ok();
+}
+
+Result<void> CoreLogWriter::append_locked(std::string_view text) {
+    CoreLogBatch one;
+    one.add_text_line(text);
+    return append_batch_locked(one);
+}
+
+Result<void> CoreLogWriter::append_batch_locked(const CoreLogBatch& batch) {
+    const std::string_view text = batch.text();
+    Result<void> outcome = ok();
+    // The lines [run_start, run_end) of `text` wait for one write.
+    std::size_t run_start = 0;
+    std::size_t run_end = 0;
+    const auto flush = [&] {
+        if (run_end > run_start) {
+            if (auto put = write_locked(text.substr(run_start, run_end - run_start)); !put) {
+                outcome = std::move(put);
+            }
+        }
+        run_start = run_end;
+    };
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const std::size_t line_len = batch.line(i).size();
+        const std::uint64_t ahead = saturating_add(written_, run_end - run_start);
+        if (!file_ || core_log_rotation_due(ahead, line_len)) {
+            flush();
+            if (auto room = make_room_locked(line_len); !room) {
+                // The line is lost; the next one tries again.
+                outcome = std::move(room);
+                run_start = run_end = run_end + line_len;
+                continue;
+            }
+        }
+        run_end += line_len;
+    }
+    flush();
+    return outcome;
 }
 
 Result<void> write_core_log_line(CoreLogWriter& writer, std::string_view text) {
@@ -129,9 +163,9 @@ Result<void> write_core_log_line(CoreLogWriter& writer, std::string_view text) {
     return writer.append_locked(text);
 }
 
-Result<void> write_core_output_line(CoreLogWriter& writer, std::string_view decoded) {
+Result<void> write_core_log_lines(CoreLogWriter& writer, const CoreLogBatch& batch) {
     std::lock_guard lock(writer.mutex_);
-    return writer.append_locked(redact_log_line(decoded));
+    return writer.append_batch_locked(batch);
 }
 
 Result<std::shared_ptr<CoreLogWriter>> open_core_log_for_start(const NativeString& log_dir) {

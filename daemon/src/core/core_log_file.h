@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/log_line.h"
 #include "platform/append_file.h"
 #include "platform/native_string.h"
 #include "platform/result.h"
@@ -54,30 +55,32 @@ class CoreLogWriter {
     // whatever its length.
     friend Result<void> write_core_log_line(CoreLogWriter& writer, std::string_view text);
 
-    // One decoded line of the core's output: redacted, cut to the line limit
-    // and appended, all under the one lock, so that the lines of the two
-    // streams land whole and in the order in which they took it.
-    friend Result<void> write_core_output_line(CoreLogWriter& writer, std::string_view decoded);
+    // The lines of one read of the core's output, appended under one hold of
+    // the lock so that the lines of the two streams land whole and in the
+    // order in which they took it. Lines between two rotations go out with
+    // one write; the rotation rule is applied to each line as if it came
+    // alone. A failed write loses its lines only; the error returned is the
+    // last one met, and later lines are still tried.
+    friend Result<void> write_core_log_lines(CoreLogWriter& writer, const CoreLogBatch& batch);
 
   private:
     CoreLogWriter(NativeString log_dir, AppendFile file, std::uint64_t written);
 
-    // The steps of one append, with the lock held. Kept apart so that several
-    // lines can share one write as long as no rotation falls between them.
+    // The steps of an append, with the lock held.
     Result<void> make_room_locked(std::uint64_t line_len);
+    Result<void> write_locked(std::string_view lines);
     Result<void> append_locked(std::string_view text);
+    Result<void> append_batch_locked(const CoreLogBatch& batch);
 
     mutable std::mutex mutex_;
     NativeString log_dir_;
     // Absent after a failed rotation or reopen; the next line tries again.
     std::optional<AppendFile> file_;
     std::uint64_t written_;
-    // The bytes of one write, reused from line to line.
-    std::string pending_;
 };
 
 Result<void> write_core_log_line(CoreLogWriter& writer, std::string_view text);
-Result<void> write_core_output_line(CoreLogWriter& writer, std::string_view decoded);
+Result<void> write_core_log_lines(CoreLogWriter& writer, const CoreLogBatch& batch);
 
 // The log as a core start leaves it: rotated when full, opened, and the start
 // banner written; the messages of those steps are returned unchanged.

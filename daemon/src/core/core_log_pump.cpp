@@ -64,13 +64,18 @@ class StartGate {
     State state_ = State::waiting;
 };
 
-void emit_line(CoreLogWriter& writer, const RawLine& line) {
-    // A line that cannot be written is lost; the pump goes on with the next.
-    (void)write_core_output_line(writer, decode_raw_line(line));
+// Hands the lines of one read to the writer; nothing of them stays here.
+void emit_lines(CoreLogWriter& writer, CoreLogBatch& batch) {
+    if (!batch.empty()) {
+        // Lines that cannot be written are lost; the pump goes on.
+        (void)write_core_log_lines(writer, batch);
+        batch.clear();
+    }
 }
 
 void pump(PipeReader reader, std::shared_ptr<CoreLogWriter> writer) {
     LineAssembler assembler;
+    CoreLogBatch batch;
     std::array<char, CORE_LOG_READ_BUFFER_LEN> buffer;
     for (;;) {
         auto got = reader.read(buffer);
@@ -83,11 +88,15 @@ void pump(PipeReader reader, std::shared_ptr<CoreLogWriter> writer) {
         if (*got == 0) {
             break;
         }
+        // Redacted here, outside the writer's lock, so that the two streams
+        // wait on each other only for the write itself.
         assembler.feed(std::string_view(buffer.data(), *got),
-                       [&](const RawLine& line) { emit_line(*writer, line); });
+                       [&](const RawLine& line) { batch.add_output_line(line); });
+        emit_lines(*writer, batch);
     }
     if (const auto last = assembler.finish()) {
-        emit_line(*writer, *last);
+        batch.add_output_line(*last);
+        emit_lines(*writer, batch);
     }
 }
 

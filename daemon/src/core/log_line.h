@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kavo {
 
@@ -85,5 +86,32 @@ void truncate_with_marker(std::string& text);
 // The final form of a decoded line: redacted, then cut and marked when the
 // redaction left it longer than MAX_RAW_LINE_LEN.
 std::string redact_log_line(std::string_view text);
+
+// The lines of one read of a core output pipe in their final form, each
+// followed by its line feed, so that the log writer can append all of them
+// with one write unless a rotation falls between two of them.
+class CoreLogBatch {
+  public:
+    // Adds `line` as redact_log_line(decode_raw_line(line)) gives it. Lines
+    // of plain ASCII (the common case) are redacted straight into the batch.
+    void add_output_line(const RawLine& line);
+    // Adds `text` unchanged.
+    void add_text_line(std::string_view text);
+
+    void clear();
+    bool empty() const { return ends_.empty(); }
+    std::size_t size() const { return ends_.size(); }
+    // All lines, line feeds included.
+    std::string_view text() const { return text_; }
+    // Line `i` with its line feed.
+    std::string_view line(std::size_t i) const;
+
+  private:
+    void end_line();
+
+    std::string text_;
+    // Where each line ends in `text_`, after its line feed.
+    std::vector<std::size_t> ends_;
+};
 
 }  // namespace kavo

@@ -97,6 +97,41 @@ std::size_t white_space_length(std::string_view text, std::size_t at) {
     }
 }
 
+// What a byte can be at the start of a character: most bytes are neither
+// white space nor the lead byte of a white-space character, and the scan of a
+// token passes over them without looking further.
+enum class ByteClass : std::uint8_t { plain, space, maybe_space };
+
+constexpr std::array<ByteClass, 256> make_byte_classes() {
+    std::array<ByteClass, 256> classes{};
+    for (const int byte : {0x20, 0x09, 0x0A, 0x0B, 0x0C, 0x0D}) {
+        classes[static_cast<std::size_t>(byte)] = ByteClass::space;
+    }
+    for (const int byte : {0xC2, 0xE1, 0xE2, 0xE3}) {
+        classes[static_cast<std::size_t>(byte)] = ByteClass::maybe_space;
+    }
+    return classes;
+}
+
+constexpr std::array<ByteClass, 256> BYTE_CLASSES = make_byte_classes();
+
+ByteClass byte_class(std::string_view text, std::size_t at) {
+    return BYTE_CLASSES[static_cast<std::uint8_t>(text[at])];
+}
+
+// The end of the token that starts at `at` (which is not white space).
+std::size_t token_end(std::string_view text, std::size_t at) {
+    while (at < text.size()) {
+        const ByteClass cls = byte_class(text, at);
+        if (cls == ByteClass::space ||
+            (cls == ByteClass::maybe_space && white_space_length(text, at) != 0)) {
+            break;
+        }
+        ++at;
+    }
+    return at;
+}
+
 enum class KeyMatch { none, value_follows, value_missing };
 
 // A key directly followed by optional quotes and '=' or ':'. The result tells
@@ -157,23 +192,33 @@ std::string_view redact_token(std::string_view token, bool& redact_next) {
 std::string redact_line(std::string_view text) {
     std::string out;
     out.reserve(text.size());
+    redact_line_into(text, out);
+    return out;
+}
+
+void redact_line_into(std::string_view text, std::string& out) {
+    const std::size_t line_start = out.size();
     bool redact_next = false;
     std::size_t at = 0;
     while (at < text.size()) {
-        if (const std::size_t skip = white_space_length(text, at); skip != 0) {
-            at += skip;
+        const ByteClass cls = byte_class(text, at);
+        if (cls == ByteClass::space) {
+            ++at;
             continue;
         }
-        const std::size_t start = at;
-        while (at < text.size() && white_space_length(text, at) == 0) {
-            ++at;
+        if (cls == ByteClass::maybe_space) {
+            if (const std::size_t skip = white_space_length(text, at); skip != 0) {
+                at += skip;
+                continue;
+            }
         }
-        if (!out.empty()) {
+        const std::size_t token_start = at;
+        at = token_end(text, at);
+        if (out.size() != line_start) {
             out.push_back(' ');
         }
-        out.append(redact_token(text.substr(start, at - start), redact_next));
+        out.append(redact_token(text.substr(token_start, at - token_start), redact_next));
     }
-    return out;
 }
 
 }  // namespace kavo

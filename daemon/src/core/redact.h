@@ -13,5 +13,7 @@ inline constexpr std::string_view REDACTED_URL_TOKEN = "<redacted-url>";
 // Splits `text` at Unicode white space and replaces every token that carries
 // or introduces a credential; the tokens are joined again with single spaces.
 std::string redact_line(std::string_view text);
+// The same, appended to `out`.
+void redact_line_into(std::string_view text, std::string& out);
 
 }  // namespace kavo
