@@ -1,5 +1,6 @@
-// The service pipe under load, against an in-process service that answers
-// every Status with a fixed record:
+// The service pipe under load, against the real pipe server in this process
+// (the stand-in core beside this program passes its start-up check, and a
+// private ProgramData takes its sweep):
 //   1. one authenticated Status exchange (connect, challenge, proof, grant,
 //      request, signed response) beside a raw echo of three round trips of
 //      the same sizes over the same kind of pipe, measured in one run;
@@ -20,15 +21,20 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/blocking_pool.h"
+#include "core/supervisor.h"
+#include "host/pipe_server.h"
 #include "host/service_pipe.h"
+#include "host/stop_channel.h"
 #include "ipc/client.h"
-#include "ipc/exchange.h"
 #include "ipc/frame_io.h"
 #include "platform/hex.h"
 #include "platform/pipe_connect.h"
@@ -55,8 +61,8 @@ std::string unique_name(const char* role) {
     return std::string("\\\\.\\pipe\\kavo-bench-") + role + "-" + hex_lower(random);
 }
 
-const IpcResponse STATUS{
-    IpcResponse::Status{true, "kavo_core.exe", 5, "0.2.1", std::string(64, 'a'), true, 29}};
+// The stand-in core's digest, which every Status answer carries.
+std::string core_digest;
 
 using Connection = std::function<asio::awaitable<void>(LocalStream)>;
 
@@ -77,16 +83,6 @@ asio::awaitable<void> serve(std::string name, Connection connection, std::atomic
             asio::co_spawn(executor, connection(std::move(*stream)), asio::detached);
         }
     }
-}
-
-// How the service's exchanges ended, by ExchangeEnd.
-std::array<std::atomic<std::uint64_t>, 16> exchange_ends{};
-
-asio::awaitable<void> serve_status(LocalStream stream) {
-    RequestHandler handler = [](IpcRequest) -> asio::awaitable<IpcResponse> { co_return STATUS; };
-    const ExchangeEnd end =
-        co_await serve_exchange(std::move(stream), SecretBytes(SECRET), std::move(handler));
-    ++exchange_ends[static_cast<std::size_t>(end)];
 }
 
 // Three round trips: each frame the client sends comes back unchanged.
@@ -141,7 +137,8 @@ asio::awaitable<bool> status_once(const std::string& name, ClientStats& stats) {
         stats.failed("exchange: " + response.error());
         co_return false;
     }
-    if (!(*response == STATUS)) {
+    const auto* status = std::get_if<IpcResponse::Status>(&response->value);
+    if (status == nullptr || status->core_sha256 != core_digest) {
         stats.failed("exchange: another answer");
         co_return false;
     }
@@ -257,21 +254,64 @@ void run_on(asio::io_context& io, std::size_t threads) {
     }
 }
 
+void set_variable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
+
+// A private ProgramData and core directory for the server, removed at the
+// end.
+struct Scratch {
+    std::filesystem::path root;
+
+    explicit Scratch(const std::string& name)
+        : root(std::filesystem::temp_directory_path() / name.substr(name.rfind('\\') + 1)) {
+        std::filesystem::create_directories(root / "ProgramData");
+        std::filesystem::create_directories(root / "core");
+        set_variable("ProgramData", (root / "ProgramData").string());
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+};
+
 }  // namespace
 
 int main() {
     const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
     const std::string status_pipe = unique_name("status");
     const std::string echo_pipe = unique_name("echo");
+    const Scratch scratch(status_pipe);
+
+    const auto core = locate_core_executable();
+    const auto digest = core ? bundled_core_digest(*core) : Result<std::string>(fail(core.error()));
+    if (!digest) {
+        std::fprintf(stderr, "no stand-in core beside the benchmark: %s\n", digest.error().c_str());
+        return 1;
+    }
+    core_digest = *digest;
+    ServiceConfig config{(scratch.root / "core").native(), (scratch.root / "identity").native(),
+                         SecretBytes(SECRET), core_digest};
 
     // The service side, on threads of its own as in the daemon.
     asio::io_context server_io;
+    BlockingPool pool;
+    auto channel = StopChannel::create();
+    PipeServerOptions options;
+    options.pipe_name = status_pipe;
+    options.pool = &pool;
     std::atomic<bool> stop{false};
-    asio::co_spawn(server_io, serve(status_pipe, serve_status, stop), asio::detached);
+    asio::co_spawn(server_io,
+                   run_pipe_server(std::move(channel.receiver), std::move(config), options),
+                   asio::detached);
     asio::co_spawn(server_io, serve(echo_pipe, serve_echo, stop), asio::detached);
     std::thread server([&] { run_on(server_io, threads); });
 
-    std::printf("pipe benchmark, %zu threads per side\n", threads);
+    std::printf("pipe benchmark, %zu threads per side, the real pipe server\n", threads);
     {
         asio::io_context client_io;
         asio::co_spawn(client_io, sequential(status_pipe, echo_pipe), asio::detached);
@@ -302,12 +342,8 @@ int main() {
         }
     }
     stop = true;
+    channel.sender.send();
     server.join();
-    for (std::size_t end = 1; end < exchange_ends.size(); ++end) {
-        if (exchange_ends[end] > 0) {
-            std::printf("service: %llu exchanges ended unanswered, reason %zu\n",
-                        static_cast<unsigned long long>(exchange_ends[end].load()), end);
-        }
-    }
+    pool.join();
     return 0;
 }

@@ -6,7 +6,10 @@ if(KAVO_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 if(KAVO_TSAN)
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  # Asio brackets each handler call with fences, which ThreadSanitizer does
+  # not model; the handoffs it checks go through the scheduler's mutex, which
+  # it does see.
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
   add_link_options(-fsanitize=thread)
 endif()
 

@@ -220,6 +220,21 @@ TEST_P(PipeTest, WaitWithoutClientTimesOut) {
     });
 }
 
+// A service creates an instance every cycle for as long as it runs: the
+// record of what the instances asked for keeps only the first few.
+TEST_P(PipeTest, TheRecordOfFirstInstanceRequestsStaysBounded) {
+    run([]() -> asio::awaitable<void> {
+        PipeEndpoint endpoint(co_await asio::this_coro::executor, unique_pipe_name());
+        for (std::size_t i = 0; i < FIRST_INSTANCE_REQUESTS_KEPT + 3; ++i) {
+            auto instance = endpoint.create_instance();
+            EXPECT_TRUE(instance) << (instance ? "" : instance.error().text);
+        }
+        std::vector<bool> expected(FIRST_INSTANCE_REQUESTS_KEPT, false);
+        expected[0] = true;
+        EXPECT_EQ(endpoint.first_instance_requests(), expected);
+    });
+}
+
 TEST_P(PipeTest, SecondServerOfANameIsRefusedAtItsFirstInstance) {
     run([]() -> asio::awaitable<void> {
         const auto executor = co_await asio::this_coro::executor;

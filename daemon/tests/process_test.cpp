@@ -136,6 +136,25 @@ TEST(ChildProcessTest, PollTerminateAndEndOfOutput) {
     EXPECT_EQ(read_all(*child.standard_output()), "");
 }
 
+// A stop request, not a kill: the child's status shows SIGTERM, where the
+// kill of terminate() shows SIGKILL. Windows has no such request.
+TEST(ChildProcessTest, InterruptAsksTheChildToEnd) {
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(child_options("sleep_forever"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto interrupted = child.interrupt();
+    if (running_under_wine()) {
+        EXPECT_FALSE(interrupted) << "refused where there is no such request";
+        return;
+    }
+    ASSERT_TRUE(interrupted) << interrupted.error().text;
+    auto code = child.wait();
+    ASSERT_TRUE(code) << code.error().text;
+    EXPECT_EQ(*code, 128u + 15u);
+    EXPECT_TRUE(child.interrupt()) << "an ended child needs nothing more";
+}
+
 // The guard a test keeps its children in ends a child that still runs: its
 // output pipe then reports the end instead of blocking the reader.
 TEST(ChildProcessTest, GuardEndsARunningChild) {

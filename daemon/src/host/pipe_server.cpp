@@ -115,7 +115,7 @@ asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
             co_return;
         }
         // Silent while a failed stop is pending: the reclaim then does nothing.
-        if (auto reclaimed = co_await reclaim_expired_lease(slot); !reclaimed) {
+        if (auto reclaimed = co_await options.reclaim(slot); !reclaimed) {
             write_error_line(with_text(RECLAIM_EXPIRED_LEASE_FAILED, reclaimed.error()));
         }
         auto instance = endpoint.create_instance();

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,7 @@
 
 #include "core/blocking_pool.h"
 #include "core/core_slot.h"
+#include "core/supervisor.h"
 #include "host/service_config.h"
 #include "host/service_pipe.h"
 #include "host/stop_channel.h"
@@ -37,8 +39,12 @@ inline constexpr std::string_view ACCEPT_PIPE_FAILED = "Failed to accept KAVO se
 inline constexpr std::string_view SHUTDOWN_STOP_FAILED =
     "Failed to stop the KAVO managed core during service shutdown";
 
+// The reclaim of an expired lease that each accept cycle runs.
+using ReclaimOperation = std::function<asio::awaitable<Result<void>>(std::shared_ptr<CoreSlot>)>;
+
 // What a run of the pipe server works with besides its configuration. The
-// service passes the defaults; tests name their own pipe, clock and core.
+// service passes the defaults; tests name their own pipe, clock, core and
+// reclaim.
 struct PipeServerOptions {
     std::string pipe_name = std::string(PIPE_NAME);
     std::chrono::milliseconds accept_wait = ACCEPT_POLL_INTERVAL;
@@ -48,6 +54,7 @@ struct PipeServerOptions {
     MonotonicClock clock = std::chrono::steady_clock::now;
     // Finds the core executable; locate_core_executable() when empty.
     std::function<Result<NativeString>()> locate_core;
+    ReclaimOperation reclaim = reclaim_expired_lease;
 };
 
 // The core executable's SHA-256 as 64 lowercase hex digits, read once

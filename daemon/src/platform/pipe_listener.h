@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,11 @@ inline constexpr std::uint32_t PIPE_BUFFER_SIZE = 65536;
 
 class PipeInstance;
 
+// How many creation attempts an endpoint remembers: a service creates an
+// instance every cycle for as long as it runs, so the record must not grow
+// with each.
+inline constexpr std::size_t FIRST_INSTANCE_REQUESTS_KEPT = 8;
+
 // The listening side of one pipe name for one run of a server. Its first
 // instance asks to be the first of the name, so that a second server of the
 // same name is refused there; later instances do not ask.
@@ -48,8 +54,9 @@ class PipeEndpoint {
     // An instance must not outlive its endpoint.
     OsResult<PipeInstance> create_instance();
 
-    // The first-instance request each creation attempt made, in order, so
-    // tests can check it where the system does not enforce it.
+    // The first-instance request each of the first creation attempts made
+    // (FIRST_INSTANCE_REQUESTS_KEPT of them), in order, so tests can check it
+    // where the system does not enforce it.
     const std::vector<bool>& first_instance_requests() const;
 
     struct Impl;

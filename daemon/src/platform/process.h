@@ -90,6 +90,10 @@ class ChildProcess {
     // Ends the process with `exit_code` (on Linux it is killed; its status
     // then reads 128 + the signal number).
     OsResult<void> terminate(std::uint32_t exit_code);
+    // Asks the process to end by itself: SIGTERM on Linux, which reads as
+    // status 128 + 15 unless the process handles it. Windows has no such
+    // request for an arbitrary process, so it is refused there.
+    OsResult<void> interrupt();
 
     struct Impl;
     Impl& impl() { return *impl_; }

@@ -129,7 +129,9 @@ const std::vector<bool>& PipeEndpoint::first_instance_requests() const {
 
 OsResult<PipeInstance> PipeEndpoint::create_instance() {
     const bool first = !impl_->acceptor.has_value();
-    impl_->first_requests.push_back(first);
+    if (impl_->first_requests.size() < FIRST_INSTANCE_REQUESTS_KEPT) {
+        impl_->first_requests.push_back(first);
+    }
     if (first) {
         auto bound = bind_abstract(impl_->executor, impl_->name);
         if (!bound) {

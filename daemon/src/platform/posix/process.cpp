@@ -510,6 +510,17 @@ OsResult<void> ChildProcess::terminate(std::uint32_t) {
     return ok();
 }
 
+OsResult<void> ChildProcess::interrupt() {
+    const ProcessRecord& record = *impl_->record;
+    if (record.exit_code) {
+        return ok();
+    }
+    if (::kill(record.pid, SIGTERM) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
 struct ProcessJob::Impl {
     // The leaders of the groups in the job, held unreaped until the job is
     // closed so that their group ids stay theirs.

@@ -171,7 +171,9 @@ OsResult<PipeInstance> PipeEndpoint::create_instance() {
     attributes.bInheritHandle = FALSE;
 
     const bool first = impl_->next_is_first;
-    impl_->first_requests.push_back(first);
+    if (impl_->first_requests.size() < FIRST_INSTANCE_REQUESTS_KEPT) {
+        impl_->first_requests.push_back(first);
+    }
     const DWORD open_mode =
         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     win32::UniqueFileHandle handle(

@@ -299,6 +299,10 @@ OsResult<void> ChildProcess::terminate(std::uint32_t exit_code) {
     return ok();
 }
 
+OsResult<void> ChildProcess::interrupt() {
+    return fail(os_error(ERROR_NOT_SUPPORTED));
+}
+
 // The size the system expects for the extended limits of a job.
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144);
 

@@ -1,0 +1,563 @@
+// The pipe server in this process: its accept cycles on a loop run by
+// several threads, real clients over a pipe name of each test's own, the
+// real stand-in core found beside this test executable, a private
+// ProgramData and, where the test moves time itself, a fake clock.
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "core/blocking_pool.h"
+#include "core/core_slot.h"
+#include "core/supervisor.h"
+#include "host/pipe_server.h"
+#include "host/stop_channel.h"
+#include "ipc/client.h"
+#include "ipc/lease_rules.h"
+#include "platform/os_error.h"
+#include "platform/pipe_connect.h"
+#include "platform/pipe_listener.h"
+#include "platform/process_info.h"
+#include "platform/secret.h"
+#include "test_pipe_server.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::string_view SECRET = "the identity secret of the pipe server tests, 32+ bytes";
+// The stand-in writes its process id into this file of its runtime directory.
+const std::string CORE_CONFIG = "pid_file: pids\nstdout: up\n";
+
+template <class T>
+asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
+    co_return co_await std::move(task);
+}
+
+asio::awaitable<Result<IpcResponse>> ask_service(std::string name, IpcRequest request) {
+    auto connection = co_await connect_pipe(std::move(name));
+    if (!connection) {
+        co_return fail("connect: " + connection.error().error.text);
+    }
+    co_return co_await request_service(std::move(connection->stream), SecretBytes(SECRET),
+                                       std::move(request));
+}
+
+bool eventually(const std::function<bool()>& done,
+                std::chrono::seconds limit = testing::HANG_LIMIT) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string joined(std::string_view first, std::string_view second) {
+    return std::string(first) + std::string(second);
+}
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+const IpcRequest STATUS{IpcRequest::Status{}};
+const IpcRequest ACQUIRE{IpcRequest::AcquireLease{}};
+IpcRequest start(std::string id) {
+    return IpcRequest{IpcRequest::StartCore{std::move(id)}};
+}
+
+// One run of the server: its stop channel's sending end and its completion.
+struct RunningServer {
+    StopSender stop;
+    std::future<void> done;
+
+    bool returned(std::chrono::seconds limit = testing::HANG_LIMIT) {
+        return done.wait_for(limit) == std::future_status::ready;
+    }
+};
+
+class PipeServerTest : public ::testing::Test {
+  protected:
+    static constexpr int THREADS = 4;
+
+    PipeServerTest()
+        : value_(dir_.path().string()),
+          env_("ProgramData", &value_),
+          work_(asio::make_work_guard(io_)) {
+        fs::create_directories(core_dir());
+        testing::write_file(core_dir() / "config.yaml", CORE_CONFIG);
+        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
+        testing::write_file(core_dir() / "geoip.metadb", "geoip");
+        for (int i = 0; i < THREADS; ++i) {
+            runners_.emplace_back([this] { io_.run(); });
+        }
+    }
+
+    ~PipeServerTest() override {
+        // A test that stopped half-way leaves its servers running.
+        for (auto& server : servers_) {
+            server.stop.send();
+            if (!server.returned()) {
+                ADD_FAILURE() << "a server did not return after its stop message";
+                std::abort();
+            }
+        }
+        if (capturing_) {
+            ::testing::internal::GetCapturedStderr();
+        }
+        work_.reset();
+        for (auto& runner : runners_) {
+            runner.join();
+        }
+        pool_.join();
+    }
+
+    fs::path core_dir() const { return dir_.path() / "core"; }
+    fs::path runtime_root() const { return dir_.path() / "KAVO" / "Service" / "Runtime"; }
+
+    std::string standin_digest() {
+        const auto core = locate_core_executable();
+        EXPECT_TRUE(core) << core.error();
+        const auto digest = core ? bundled_core_digest(*core) : Result<std::string>(fail("none"));
+        EXPECT_TRUE(digest) << digest.error();
+        return digest ? *digest : std::string();
+    }
+
+    ServiceConfig config(std::string expected_digest) const {
+        return ServiceConfig{core_dir().native(), dir_.native("identity"), SecretBytes(SECRET),
+                             std::move(expected_digest)};
+    }
+
+    PipeServerOptions options(std::string name) {
+        PipeServerOptions options;
+        options.pipe_name = std::move(name);
+        options.pool = &pool_;
+        options.clock = [offset = offset_] {
+            return MonotonicInstant{} + 1000h + std::chrono::nanoseconds(offset->load());
+        };
+        return options;
+    }
+
+    void advance(std::chrono::nanoseconds by) { offset_->fetch_add(by.count()); }
+
+    RunningServer& serve(ServiceConfig config, PipeServerOptions options) {
+        auto channel = StopChannel::create();
+        auto done = asio::co_spawn(
+            io_,
+            run_pipe_server(std::move(channel.receiver), std::move(config), std::move(options)),
+            asio::use_future);
+        return servers_.emplace_back(RunningServer{channel.sender, std::move(done)});
+    }
+
+    // Everything the servers write to standard error from here on, until
+    // server_lines().
+    void capture_lines() {
+        ::testing::internal::CaptureStderr();
+        capturing_ = true;
+    }
+    std::vector<std::string> server_lines() {
+        capturing_ = false;
+        return lines_of(::testing::internal::GetCapturedStderr());
+    }
+
+    Result<IpcResponse> ask(const std::string& name, IpcRequest request) {
+        auto answer = asio::co_spawn(io_, as_optional(ask_service(name, std::move(request))),
+                                     asio::use_future);
+        if (answer.wait_for(testing::HANG_LIMIT) != std::future_status::ready) {
+            ADD_FAILURE() << "no answer";
+            std::abort();
+        }
+        return std::move(answer.get()).value();
+    }
+
+    IpcResponse::Status ask_status(const std::string& name) {
+        auto response = ask(name, STATUS);
+        const auto* fields =
+            response ? std::get_if<IpcResponse::Status>(&response->value) : nullptr;
+        if (!fields) {
+            ADD_FAILURE() << "no status: " << (response ? "another answer" : response.error());
+            return {};
+        }
+        return *fields;
+    }
+
+    std::string acquire_id(const std::string& name) {
+        auto response = ask(name, ACQUIRE);
+        const auto* lease = response ? std::get_if<IpcResponse::Lease>(&response->value) : nullptr;
+        if (!lease) {
+            ADD_FAILURE() << "no lease: " << (response ? "another answer" : response.error());
+            return {};
+        }
+        return lease->lease_id;
+    }
+
+    // The stand-in's process id from its pid file; 0 (and a failure) when
+    // it never wrote one.
+    std::uint32_t core_pid(const std::string& lease_id) {
+        const fs::path file = runtime_root() / lease_id / "pids";
+        std::uint32_t pid = 0;
+        EXPECT_TRUE(eventually([&] {
+            if (!fs::exists(file)) {
+                return false;
+            }
+            for (const auto& line : lines_of(testing::read_file(file))) {
+                if (line.rfind("core ", 0) == 0) {
+                    pid = static_cast<std::uint32_t>(std::stoul(line.substr(5)));
+                }
+            }
+            return pid != 0;
+        })) << "the stand-in wrote no pid file";
+        return pid;
+    }
+
+    // Whether a client finds no instance of `name` for as long as `limit`.
+    std::future<std::optional<Result<PipeConnection, PipeConnectFailure>>> watch_for_instances(
+        const std::string& name, std::chrono::milliseconds limit) {
+        PipeRetryPolicy policy;
+        policy.limit = limit;
+        policy.pause = 5ms;
+        return asio::co_spawn(io_, as_optional(connect_pipe(name, policy)), asio::use_future);
+    }
+
+    testing::TempDir dir_;
+    std::string value_;
+    testing::ScopedEnv env_;
+    std::shared_ptr<std::atomic<std::int64_t>> offset_ =
+        std::make_shared<std::atomic<std::int64_t>>(0);
+    BlockingPool pool_;
+    asio::io_context io_{THREADS};
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::vector<std::thread> runners_;
+    std::deque<RunningServer> servers_;
+    bool capturing_ = false;
+};
+
+TEST(PipeServerMessagesTest, AreExact) {
+    EXPECT_EQ(VALIDATE_BUNDLED_CORE_FAILED, "Failed to validate bundled core: ");
+    EXPECT_EQ(READ_BUNDLED_CORE_FAILED, "Failed to read bundled core: ");
+    EXPECT_EQ(BUNDLED_CORE_HASH_MISMATCH,
+              "Bundled core hash does not match the installed service configuration");
+    EXPECT_EQ(RECLAIM_EXPIRED_LEASE_FAILED, "Failed to reclaim expired KAVO service lease: ");
+    EXPECT_EQ(CREATE_PIPE_FAILED, "Failed to create KAVO service IPC pipe: ");
+    EXPECT_EQ(ACCEPT_PIPE_FAILED, "Failed to accept KAVO service IPC pipe: ");
+    EXPECT_EQ(SHUTDOWN_STOP_FAILED, "Failed to stop the KAVO managed core during service shutdown");
+}
+
+TEST(BundledCoreDigestTest, KnownContents) {
+    testing::TempDir dir;
+    const struct {
+        const char* what;
+        std::string content;
+        std::string digest;
+    } cases[] = {
+        {"empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"short", "test", "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"},
+        // Read in several pieces.
+        {"a million a", std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        testing::write_file(dir.path() / c.what, c.content);
+        const auto digest = bundled_core_digest(dir.native(c.what));
+        ASSERT_TRUE(digest) << c.what << ": " << digest.error();
+        EXPECT_EQ(*digest, c.digest) << c.what;
+    }
+}
+
+TEST_F(PipeServerTest, ServesClientsAndAStopEndsTheCore) {
+    const std::string name = testing::unique_pipe_name();
+    const std::string digest = standin_digest();
+    capture_lines();
+    RunningServer& server = serve(config(digest), options(name));
+
+    // Clients at once, each on a connection of its own.
+    std::vector<std::future<std::optional<Result<IpcResponse>>>> answers;
+    for (int i = 0; i < 12; ++i) {
+        answers.push_back(
+            asio::co_spawn(io_, as_optional(ask_service(name, STATUS)), asio::use_future));
+    }
+    for (auto& answer : answers) {
+        ASSERT_EQ(answer.wait_for(testing::HANG_LIMIT), std::future_status::ready);
+        auto response = std::move(answer.get()).value();
+        ASSERT_TRUE(response) << response.error();
+        const auto* fields = std::get_if<IpcResponse::Status>(&response->value);
+        ASSERT_NE(fields, nullptr);
+        EXPECT_FALSE(fields->running);
+        EXPECT_EQ(fields->core_sha256, digest) << "the digest of the start-up check";
+    }
+
+    const std::string id = acquire_id(name);
+    ASSERT_FALSE(id.empty());
+    auto started = ask(name, start(id));
+    ASSERT_TRUE(started) << started.error();
+    ASSERT_EQ(*started, IpcResponse{IpcResponse::Ok{}});
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+    EXPECT_TRUE(process_is_running(pid));
+    EXPECT_TRUE(ask_status(name).running);
+
+    server.stop.send();
+    ASSERT_TRUE(server.returned());
+    EXPECT_FALSE(process_is_running(pid)) << "the shutdown stops the core";
+    EXPECT_FALSE(fs::exists(runtime_root() / id)) << "and removes its runtime directory";
+    EXPECT_EQ(server_lines(), std::vector<std::string>{});
+
+    auto after = watch_for_instances(name, 100ms);
+    ASSERT_EQ(after.wait_for(testing::HANG_LIMIT), std::future_status::ready);
+    auto connected = std::move(after.get()).value();
+    EXPECT_FALSE(connected) << "nothing serves the name any more";
+}
+
+TEST_F(PipeServerTest, AFailedStartUpCheckOffersNoPipe) {
+    const std::string digest = standin_digest();
+    const fs::path elsewhere = dir_.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    testing::write_file(elsewhere / fs::path(CORE_EXECUTABLE_NAME), "a replaced core");
+    const fs::path empty = dir_.path() / "empty";
+    fs::create_directories(empty);
+
+    using Locate = std::function<Result<NativeString>()>;
+    const struct {
+        const char* what;
+        Locate locate;  // empty: the stand-in beside the tests
+        std::string expected_digest;
+        std::string line;
+    } cases[] = {
+        {"no core beside the daemon",
+         [daemon = (empty / "kavo-daemon").native()] { return locate_core_executable(daemon); },
+         digest, joined(VALIDATE_BUNDLED_CORE_FAILED, CORE_BINARY_UNAVAILABLE)},
+        {"the core gone once located",
+         [gone = (empty / fs::path(CORE_EXECUTABLE_NAME)).native()] {
+             return Result<NativeString>(gone);
+         },
+         digest,
+         joined(VALIDATE_BUNDLED_CORE_FAILED, joined(READ_BUNDLED_CORE_FAILED, os_error(2).text))},
+        {"a replaced core",
+         [daemon = (elsewhere / "kavo-daemon").native()] { return locate_core_executable(daemon); },
+         digest, std::string(BUNDLED_CORE_HASH_MISMATCH)},
+        {"the expected digest in upper case",
+         {},
+         upper(digest),
+         std::string(BUNDLED_CORE_HASH_MISMATCH)},
+    };
+    for (const auto& c : cases) {
+        // Left by an earlier run: swept before the check, whatever it finds.
+        fs::create_directories(runtime_root() / std::string(32, 'e'));
+        const std::string name = testing::unique_pipe_name();
+        auto watcher = watch_for_instances(name, 500ms);
+        PipeServerOptions server_options = options(name);
+        server_options.locate_core = c.locate;
+        capture_lines();
+        RunningServer& server = serve(config(c.expected_digest), std::move(server_options));
+        const bool returned = server.returned();
+        const auto lines = server_lines();
+        ASSERT_TRUE(returned) << c.what;
+        EXPECT_EQ(lines, std::vector<std::string>{c.line}) << c.what;
+        EXPECT_FALSE(fs::exists(runtime_root() / std::string(32, 'e'))) << c.what;
+
+        ASSERT_EQ(watcher.wait_for(testing::HANG_LIMIT), std::future_status::ready) << c.what;
+        auto connected = std::move(watcher.get()).value();
+        ASSERT_FALSE(connected) << c.what << ": a client found a pipe";
+        EXPECT_TRUE(pipe_instance_absent(connected.error().error))
+            << c.what << ": " << connected.error().error.text;
+    }
+}
+
+TEST_F(PipeServerTest, ASecondServerOfTheNameGivesUpAndTheFirstServesOn) {
+    if (!first_instance_is_enforced()) {
+        GTEST_SKIP() << "this system does not refuse a second server of a pipe name; the "
+                        "transport tests check that only the first instance asks for it";
+    }
+    const std::string name = testing::unique_pipe_name();
+    const std::string digest = standin_digest();
+    serve(config(digest), options(name));
+    EXPECT_EQ(ask_status(name).core_sha256, digest) << "the first serves";
+
+    capture_lines();
+    RunningServer& second = serve(config(digest), options(name));
+    const bool returned = second.returned();
+    const auto lines = server_lines();
+    ASSERT_TRUE(returned);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(CREATE_PIPE_FAILED, 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("(os error "), std::string::npos) << "the system's text follows";
+
+    EXPECT_EQ(ask_status(name).core_sha256, digest) << "the first still serves";
+}
+
+TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedByTheNextCycle) {
+    const std::string name = testing::unique_pipe_name();
+    capture_lines();
+    serve(config(standin_digest()), options(name));
+    const std::string id = acquire_id(name);
+    ASSERT_FALSE(id.empty());
+    auto started = ask(name, start(id));
+    ASSERT_TRUE(started && *started == IpcResponse{IpcResponse::Ok{}});
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+
+    // Every answered connection was accepted in a cycle of its own, and
+    // each cycle reclaims before it offers its instance: the second
+    // request after a step of the clock finds that cycle's reclaim done.
+    advance(LEASE_DURATION - 1ns);
+    for (int i = 0; i < 2; ++i) {
+        const auto fields = ask_status(name);
+        EXPECT_TRUE(fields.running) << "not yet expired";
+        EXPECT_TRUE(fields.lease_active);
+    }
+    EXPECT_TRUE(process_is_running(pid));
+
+    advance(1ns);  // expires at exactly now
+    ask_status(name);
+    const auto fields = ask_status(name);
+    EXPECT_FALSE(fields.running);
+    EXPECT_FALSE(fields.lease_active);
+    EXPECT_EQ(fields.lease_expires_in_seconds, std::nullopt) << "the lease is cleared";
+    EXPECT_FALSE(process_is_running(pid));
+    EXPECT_FALSE(fs::exists(runtime_root() / id));
+
+    const std::string next = acquire_id(name);
+    EXPECT_FALSE(next.empty());
+    EXPECT_NE(next, id);
+    EXPECT_EQ(server_lines(), std::vector<std::string>{});
+}
+
+// The only test that waits for a lease on the real clock.
+TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedOnTheRealClock) {
+    const std::string name = testing::unique_pipe_name();
+    PipeServerOptions server_options = options(name);
+    server_options.clock = std::chrono::steady_clock::now;
+    serve(config(standin_digest()), std::move(server_options));
+
+    const auto asked = std::chrono::steady_clock::now();
+    const std::string id = acquire_id(name);
+    ASSERT_FALSE(id.empty());
+    auto started = ask(name, start(id));
+    ASSERT_TRUE(started && *started == IpcResponse{IpcResponse::Ok{}});
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+
+    ASSERT_TRUE(
+        eventually([&] { return !process_is_running(pid); }, LEASE_DURATION + testing::HANG_LIMIT));
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, LEASE_DURATION)
+        << "reclaimed before the lease ran out";
+    EXPECT_TRUE(eventually([&] { return !fs::exists(runtime_root() / id); }));
+    const auto fields = ask_status(name);
+    EXPECT_FALSE(fields.lease_active);
+    EXPECT_EQ(fields.lease_expires_in_seconds, std::nullopt);
+    EXPECT_FALSE(acquire_id(name).empty());
+}
+
+TEST_F(PipeServerTest, AStopDuringAStartWaitsForItThenStopsItsCore) {
+    const std::string name = testing::unique_pipe_name();
+    capture_lines();
+    RunningServer& server = serve(config(standin_digest()), options(name));
+    const std::string id = acquire_id(name);
+    ASSERT_FALSE(id.empty());
+
+    auto starting =
+        asio::co_spawn(io_, as_optional(ask_service(name, start(id))), asio::use_future);
+    // The core writes its pid file as it comes up, inside the start's
+    // watch, while the start holds the slot.
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+    server.stop.send();
+
+    ASSERT_EQ(starting.wait_for(testing::HANG_LIMIT), std::future_status::ready);
+    auto answer = std::move(starting.get()).value();
+    ASSERT_TRUE(answer) << answer.error();
+    EXPECT_EQ(*answer, IpcResponse{IpcResponse::Ok{}}) << "the start finished first";
+    ASSERT_TRUE(server.returned());
+    EXPECT_FALSE(process_is_running(pid)) << "then the shutdown stopped its core";
+    EXPECT_FALSE(fs::exists(runtime_root() / id));
+    EXPECT_EQ(server_lines(), std::vector<std::string>{});
+}
+
+// A reclaim that fails as a real one does: the flag set under the lock and
+// the core left where it was. Later cycles run the real reclaim, which does
+// nothing while the flag stays set.
+TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
+    const std::string name = testing::unique_pipe_name();
+    struct Counts {
+        std::atomic<int> calls{0};
+        std::atomic<int> failed_at{0};
+    };
+    auto counts = std::make_shared<Counts>();
+    PipeServerOptions server_options = options(name);
+    server_options.accept_wait = 20ms;
+    server_options.reclaim =
+        [counts](std::shared_ptr<CoreSlot> slot) -> asio::awaitable<Result<void>> {
+        const int call = ++counts->calls;
+        {
+            CoreSlot::Access access = co_await slot->lock();
+            const bool expired = access.lease() && access.lease()->expires_at <= access.now();
+            if (counts->failed_at == 0 && expired && !access.stop_pending()) {
+                access.stop_pending() = true;
+                counts->failed_at = call;
+                co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
+            }
+        }
+        co_return co_await reclaim_expired_lease(std::move(slot));
+    };
+    capture_lines();
+    RunningServer& server = serve(config(standin_digest()), std::move(server_options));
+    const std::string id = acquire_id(name);
+    ASSERT_FALSE(id.empty());
+    auto started = ask(name, start(id));
+    ASSERT_TRUE(started && *started == IpcResponse{IpcResponse::Ok{}});
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+
+    advance(LEASE_DURATION);
+    ASSERT_TRUE(eventually([&] { return counts->failed_at != 0; }));
+    const int failed_at = counts->failed_at;
+    ASSERT_TRUE(eventually([&] { return counts->calls >= failed_at + 10; }));
+    EXPECT_TRUE(process_is_running(pid)) << "the core stays while the stop is pending";
+    EXPECT_TRUE(ask_status(name).running);
+
+    server.stop.send();
+    ASSERT_TRUE(server.returned());
+    EXPECT_EQ(server_lines(), std::vector<std::string>{
+                                  joined(RECLAIM_EXPIRED_LEASE_FAILED, STOP_EXPIRED_CORE_FAILED)});
+    EXPECT_FALSE(process_is_running(pid)) << "the shutdown stops it whatever the flag says";
+    EXPECT_FALSE(fs::exists(runtime_root() / id));
+}
+
+}  // namespace
+}  // namespace kavo
