@@ -160,7 +160,7 @@ TEST(CtlCommandTest, ExitStatusAndLinesOfEveryOutcome) {
          report_failure(CtlFailure::usage, CTL_UNKNOWN_COMMAND),
          {2, std::nullopt,
           "kavo-ctl: unknown command; usage: kavo-ctl [--identity-file F] [--pipe NAME] status | "
-          "acquire | renew ID | release ID | start ID | stop ID"}},
+          "acquire | renew ID | release ID | start ID | stop ID | run"}},
         {"no pipe",
          report_failure(CtlFailure::no_pipe, "gone (os error 2)"),
          {2, std::nullopt, "kavo-ctl: cannot reach the service pipe: gone (os error 2)"}},

@@ -14,6 +14,7 @@ std::optional<Verb> verb_of(std::string_view word) {
     static constexpr Entry VERBS[] = {
         {"status", Verb::status},   {"acquire", Verb::acquire}, {"renew", Verb::renew},
         {"release", Verb::release}, {"start", Verb::start},     {"stop", Verb::stop},
+        {"run", Verb::run},
     };
     for (const Entry& entry : VERBS) {
         if (entry.word == word) {
@@ -24,12 +25,13 @@ std::optional<Verb> verb_of(std::string_view word) {
 }
 
 bool takes_lease_id(Verb verb) {
-    return verb != Verb::status && verb != Verb::acquire;
+    return verb != Verb::status && verb != Verb::acquire && verb != Verb::run;
 }
 
 IpcRequest request_of(Verb verb, std::string lease_id) {
     switch (verb) {
         case Verb::status:
+        case Verb::run:  // a session of many requests; this one is not sent
             return IpcRequest{IpcRequest::Status{}};
         case Verb::acquire:
             return IpcRequest{IpcRequest::AcquireLease{}};

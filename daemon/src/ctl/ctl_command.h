@@ -21,7 +21,7 @@ inline constexpr std::string_view CTL_PIPE_OPTION = "--pipe";
 
 inline constexpr std::string_view CTL_USAGE =
     "usage: kavo-ctl [--identity-file F] [--pipe NAME] status | acquire | renew ID | release ID | "
-    "start ID | stop ID";
+    "start ID | stop ID | run";
 
 // Why a command line was refused.
 inline constexpr std::string_view CTL_MISSING_COMMAND = "no command given";
@@ -52,6 +52,8 @@ struct CtlCommand {
     // Unset: the installed identity.
     std::optional<std::basic_string<Char>> identity_file;
     std::string pipe_name = std::string(PIPE_NAME);
+    // A whole session ("run") instead of one request.
+    bool run_session = false;
     IpcRequest request;
 };
 
@@ -122,6 +124,7 @@ enum class Verb {
     release,
     start,
     stop,
+    run,
 };
 
 std::optional<Verb> verb_of(std::string_view word);
@@ -192,6 +195,7 @@ Result<CtlCommand<Char>> parse_ctl_arguments(std::span<const std::basic_string<C
     if (i < arguments.size()) {
         return fail(std::string(CTL_EXTRA_ARGUMENTS));
     }
+    command.run_session = *verb == ctl_detail::Verb::run;
     command.request = ctl_detail::request_of(*verb, std::move(lease_id));
     return command;
 }

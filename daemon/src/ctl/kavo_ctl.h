@@ -10,8 +10,12 @@
 
 namespace kavo {
 
-// Carries out a parsed command and says what to print.
+// Carries out a parsed command of one request and says what to print.
 CtlReport run_ctl_command(const CtlCommand<NativeChar>& command);
+
+// Runs the session of "run" until SIGINT or SIGTERM, printing as it goes;
+// returns the exit status.
+int run_ctl_session_command(const CtlCommand<NativeChar>& command);
 
 // The whole program over `arguments` (the program name dropped): parses,
 // runs, prints, and returns the exit status.

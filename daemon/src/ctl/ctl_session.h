@@ -1,0 +1,64 @@
+// kavo-ctl run, driven: a whole client session over separate exchanges, one
+// request each, until a stop is asked for. The exchanges and the output are
+// handed in, so the session runs against an in-process service in tests.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "ctl/ctl_command.h"
+#include "ctl/ctl_run.h"
+#include "ipc/records.h"
+#include "platform/result.h"
+
+namespace kavo {
+
+// Why an exchange brought no answer.
+struct CtlNoAnswer {
+    CtlFailure failure = CtlFailure::exchange;
+    std::string detail;
+};
+
+using CtlExchange =
+    std::function<asio::awaitable<Result<IpcResponse, CtlNoAnswer>>(IpcRequest request)>;
+
+struct CtlRunOutput {
+    std::function<void(std::string_view)> output_line;
+    std::function<void(std::string_view)> error_line;
+};
+
+// The stop of a session: asked for from any thread, seen by the session at
+// its next pause or at once when it is pausing.
+class CtlRunStop {
+  public:
+    explicit CtlRunStop(asio::any_io_executor executor);
+
+    void request();
+    bool requested() const { return requested_; }
+
+    // Waits for `pause` unless a stop is asked for first.
+    asio::awaitable<void> sleep(std::chrono::milliseconds pause);
+
+  private:
+    asio::any_io_executor executor_;
+    asio::steady_timer wake_;
+    // Read and written on the executor only.
+    bool requested_ = false;
+};
+
+// Acquires a lease, starts the core, then renews every `renew_every` and
+// asks for the status every `status_every`, printing it when it changed,
+// until a stop: then stops the core and releases the lease. Returns the exit
+// status: 0 after a clean release, 1 when the service refused a step or the
+// lease was lost, 2 when an acquire or the release brought no answer.
+asio::awaitable<int> run_ctl_session(CtlExchange exchange, std::shared_ptr<CtlRunStop> stop,
+                                     CtlRunOutput output, CtlRunTimings timings = {});
+
+}  // namespace kavo
