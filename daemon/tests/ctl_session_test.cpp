@@ -143,7 +143,6 @@ TEST(CtlSessionTest, EveryWayASessionEnds) {
     const std::string acquired = ctl_run_acquired_line(IpcResponse::Lease{LEASE_ID, 30});
     const std::string started(CTL_RUN_STARTED);
     const std::string stopping(CTL_RUN_STOPPING);
-    const std::string stopped(CTL_RUN_STOPPED);
     const std::string released(CTL_RUN_RELEASED);
     // A service that grants everything and reports a running core.
     const auto granting = [](const std::string& kind, int n) -> Answer {
@@ -168,10 +167,9 @@ TEST(CtlSessionTest, EveryWayASessionEnds) {
          granting,
          2,
          0,
-         {"acquire", "start", "renew", "status", "renew", "status", "renew", "status", "stop",
-          "release"},
+         {"acquire", "start", "renew", "status", "renew", "status", "renew", "status", "release"},
          {acquired, started, ctl_run_status_line(IDLE), ctl_run_status_line(running(29)), stopping,
-          stopped, released},
+          released},
          {}},
         {"acquire refused",
          [&](const std::string&, int) -> Answer { return refusal(held); },
@@ -217,27 +215,36 @@ TEST(CtlSessionTest, EveryWayASessionEnds) {
          3,
          0,
          {"acquire", "start", "renew", "status", "renew", "renew", "status", "renew", "status",
-          "renew", "status", "stop", "release"},
+          "renew", "status", "release"},
          {acquired, started, ctl_run_status_line(IDLE), ctl_run_status_line(running(27)), stopping,
-          stopped, released},
+          released},
          {std::string(CTL_RUN_NO_ANSWER) + "busy", std::string(CTL_RUN_NO_ANSWER) + "busy"}},
-        {"stop refused: released, and the exit says so",
+        {"release refused: the core could not be stopped",
          [&](const std::string& kind, int n) -> Answer {
-             return kind == "stop" ? Answer(refusal("not stopped")) : granting(kind, n);
+             return kind == "release" ? Answer(refusal("not stopped")) : granting(kind, n);
          },
          0,
          1,
-         {"acquire", "start", "renew", "status", "stop", "release"},
-         {acquired, started, ctl_run_status_line(IDLE), stopping, released},
+         {"acquire", "start", "renew", "status", "release"},
+         {acquired, started, ctl_run_status_line(IDLE), stopping},
          {std::string(CTL_RUN_REFUSED) + "not stopped"}},
+        {"start unanswered: the lease still goes back",
+         [&](const std::string& kind, int n) -> Answer {
+             return kind == "start" ? no_answer("cut") : granting(kind, n);
+         },
+         -1,
+         2,
+         {"acquire", "start", "release"},
+         {acquired, released},
+         {no_pipe_line("cut")}},
         {"release unanswered",
          [&](const std::string& kind, int n) -> Answer {
              return kind == "release" ? no_answer("gone") : granting(kind, n);
          },
          0,
          2,
-         {"acquire", "start", "renew", "status", "stop", "release"},
-         {acquired, started, ctl_run_status_line(IDLE), stopping, stopped},
+         {"acquire", "start", "renew", "status", "release"},
+         {acquired, started, ctl_run_status_line(IDLE), stopping},
          {no_pipe_line("gone")}},
     };
     for (const auto& c : cases) {

@@ -1,7 +1,7 @@
 // kavo-ctl run, pure: the lines a whole client session prints and the rule
 // for when a status is worth a line. The session takes a lease, starts the
 // core, renews the lease and watches the status until it is told to stop,
-// then stops the core and gives the lease back.
+// then gives the lease back, which stops the core.
 #pragma once
 
 #include <chrono>
@@ -27,8 +27,7 @@ struct CtlRunTimings {
 inline constexpr std::string_view CTL_RUN_ACQUIRED = "acquired lease ";
 inline constexpr std::string_view CTL_RUN_STARTED = "started the core";
 inline constexpr std::string_view CTL_RUN_STATUS = "status: ";
-inline constexpr std::string_view CTL_RUN_STOPPING = "stopping";
-inline constexpr std::string_view CTL_RUN_STOPPED = "stopped the core";
+inline constexpr std::string_view CTL_RUN_STOPPING = "stopping the core and releasing the lease";
 inline constexpr std::string_view CTL_RUN_RELEASED = "released the lease";
 
 // Standard error; each is followed by the service's or the system's text.

@@ -153,17 +153,6 @@ asio::awaitable<int> run_ctl_session(CtlExchange exchange, std::shared_ptr<CtlRu
             }
         }
         session.out(CTL_RUN_STOPPING);
-        IpcRequest stopped_request{IpcRequest::StopCore{lease_id}};
-        auto stopped = co_await session.ask(std::move(stopped_request));
-        if (!stopped) {
-            session.err(no_answer_line(stopped.error()));
-            status = CTL_EXIT_NO_EXCHANGE;
-        } else if (!std::holds_alternative<IpcResponse::Ok>(stopped->value)) {
-            session.refused(*stopped);
-            status = CTL_EXIT_ERROR_RESPONSE;
-        } else {
-            session.out(CTL_RUN_STOPPED);
-        }
     } else if (!started) {
         session.err(no_answer_line(started.error()));
         status = CTL_EXIT_NO_EXCHANGE;
@@ -172,7 +161,8 @@ asio::awaitable<int> run_ctl_session(CtlExchange exchange, std::shared_ptr<CtlRu
         status = CTL_EXIT_ERROR_RESPONSE;
     }
 
-    // The lease goes back whatever became of the core.
+    // The lease goes back whatever became of the start; a release stops the
+    // core first, and the lease ends only once it has.
     IpcRequest released_request{IpcRequest::ReleaseLease{lease_id}};
     auto released = co_await session.ask(std::move(released_request));
     if (!released) {

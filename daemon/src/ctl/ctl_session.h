@@ -55,9 +55,10 @@ class CtlRunStop {
 
 // Acquires a lease, starts the core, then renews every `renew_every` and
 // asks for the status every `status_every`, printing it when it changed,
-// until a stop: then stops the core and releases the lease. Returns the exit
-// status: 0 after a clean release, 1 when the service refused a step or the
-// lease was lost, 2 when an acquire or the release brought no answer.
+// until a stop: then releases the lease, which stops the core. Returns the
+// exit status: 0 after a clean release, 1 when the service refused a step or
+// the lease was lost, 2 when the acquire, the start or the release brought no
+// answer.
 asio::awaitable<int> run_ctl_session(CtlExchange exchange, std::shared_ptr<CtlRunStop> stop,
                                      CtlRunOutput output, CtlRunTimings timings = {});
 

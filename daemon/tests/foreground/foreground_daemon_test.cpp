@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "child_guard.h"
+#include "ctl/ctl_run.h"
 #include "host/foreground_service.h"
 #include "host/pipe_server.h"
 #include "host/service_config.h"
@@ -341,6 +342,67 @@ TEST_F(ForegroundDaemonTest, ADaemonKilledOutrightTakesItsCoreAlong) {
     EXPECT_EQ(runtime_entries(), std::set<std::string>{});
     ASSERT_TRUE(next->child()->interrupt());
     EXPECT_EQ(next->exit_status(), std::optional<std::uint32_t>(0));
+}
+
+// kavo-ctl run holds a lease and a running core until it is interrupted,
+// then gives both back: what an operator sees from it, and what the daemon
+// says afterwards.
+TEST_F(ForegroundDaemonTest, KavoCtlRunHoldsTheCoreUntilInterrupted) {
+    auto daemon = start_daemon(daemon_arguments());
+    ASSERT_NE(daemon->child(), nullptr);
+    SpawnOptions options;
+    options.program = beside_tests("kavo-ctl").native();
+    options.arguments = {NativeString(KAVO_NATIVE("--identity-file")), identity_file().native(),
+                         NativeString(KAVO_NATIVE("run"))};
+    auto spawned = ChildProcess::spawn(options);
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& run = children_.add(std::move(spawned).value());
+
+    // Its output up to the first status that shows the core running.
+    std::string output;
+    char buffer[4096];
+    while (output.find("\"running\":true") == std::string::npos) {
+        auto got = run.standard_output()->read(buffer);
+        if (!got || *got == 0) {
+            break;
+        }
+        output.append(buffer, *got);
+    }
+    const std::string key = std::string(CTL_RUN_ACQUIRED);
+    ASSERT_EQ(output.rfind(key, 0), 0u) << output;
+    const std::string id = output.substr(key.size(), 32);
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+    EXPECT_TRUE(process_is_running(pid));
+
+    ASSERT_TRUE(run.interrupt());
+    output += read_all(run.standard_output());
+    const std::string errors = read_all(run.standard_error());
+    const auto code = run.wait();
+    ASSERT_TRUE(code);
+    EXPECT_EQ(*code, 0u) << errors;
+    EXPECT_EQ(errors, "");
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 5u) << output;
+    EXPECT_EQ(lines[0], ctl_run_acquired_line(IpcResponse::Lease{
+                            id, static_cast<std::uint64_t>(LEASE_DURATION.count())}));
+    EXPECT_EQ(lines[1], CTL_RUN_STARTED);
+    EXPECT_EQ(lines[lines.size() - 2], CTL_RUN_STOPPING);
+    EXPECT_EQ(lines.back(), CTL_RUN_RELEASED);
+    for (std::size_t i = 2; i + 2 < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind(CTL_RUN_STATUS, 0), 0u) << lines[i];
+    }
+
+    EXPECT_FALSE(process_is_running(pid));
+    EXPECT_EQ(runtime_entries(), std::set<std::string>{});
+    const CtlRun after = ctl({"status"});
+    EXPECT_EQ(after.output, line_of(status_answer(false, digest_, std::nullopt)));
+    ASSERT_TRUE(daemon->child()->interrupt());
+    EXPECT_EQ(daemon->exit_status(), std::optional<std::uint32_t>(0));
 }
 
 }  // namespace
