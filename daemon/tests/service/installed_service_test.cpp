@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -388,6 +389,88 @@ TEST_F(InstalledServiceTest, InstalledFilesCarryTheProtectedAccessList) {
         }
         EXPECT_EQ(protection->access, file_access) << name;
     }
+}
+
+TEST_F(InstalledServiceTest, AWrongOrUpperCaseCoreHashFailsAndLeavesNothing) {
+    std::string upper = core_digest_;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    std::string wrong = core_digest_;
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    for (const std::string& hash : {upper, wrong}) {
+        const ProgramRun installed = install(hash);
+        EXPECT_EQ(installed.exit_status, 1u) << hash << ": " << installed.error;
+        EXPECT_EQ(installed.output, "") << hash;
+        EXPECT_FALSE(fs::exists(service_root_)) << hash;
+        EXPECT_FALSE(fs::exists(identity_source())) << hash;
+        EXPECT_FALSE(open_service()) << hash;
+    }
+}
+
+TEST_F(InstalledServiceTest, AMissingCoreFailsAfterTheEarlierServiceWasRemoved) {
+    const ProgramRun first = install();
+    ASSERT_EQ(first.exit_status, 0u) << first.error;
+    fs::remove(bundle() / "kavo_core.exe");
+    const ProgramRun second = install();
+    EXPECT_EQ(second.exit_status, 1u) << second.error;
+    EXPECT_FALSE(open_service());
+    EXPECT_FALSE(fs::exists(service_root_));
+    EXPECT_FALSE(fs::exists(identity_source()));
+}
+
+TEST_F(InstalledServiceTest, AServiceHeldOpenElsewhereBlocksRemovalAndTheNextInstall) {
+    const ProgramRun first = install();
+    ASSERT_EQ(first.exit_status, 0u) << first.error;
+    auto held = open_service();
+    ASSERT_TRUE(held);
+
+    // The uninstaller stops and deletes the service, then waits through its
+    // 50 polls for the manager to forget it, which it cannot while we hold it.
+    const auto before = std::chrono::steady_clock::now();
+    const ProgramRun removal = uninstall();
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_EQ(removal.exit_status, 1u) << removal.error;
+    EXPECT_GE(waited, (SERVICE_POLL_LIMIT - 1) * SERVICE_POLL_INTERVAL);
+    const auto state = held->query_state();
+    ASSERT_TRUE(state) << state.error().text;
+    EXPECT_EQ(*state, SERVICE_STATE_STOPPED);
+
+    // Still marked for deletion: the next install is blocked.
+    const ProgramRun blocked = install();
+    EXPECT_EQ(blocked.exit_status, 2u) << blocked.error;
+    EXPECT_FALSE(fs::exists(identity_source()));
+
+    held->close();
+    const ProgramRun removed = uninstall();
+    EXPECT_EQ(removed.exit_status, 0u) << removed.error;
+    EXPECT_FALSE(open_service());
+}
+
+TEST_F(InstalledServiceTest, StartedByHandWithoutAFlagTheDaemonSaysSoAndFails) {
+    const ProgramRun run = run_program(bundle() / "kavo-daemon.exe", {});
+    EXPECT_EQ(run.exit_status, 1u);
+    EXPECT_EQ(run.output, "");
+    EXPECT_TRUE(run.error.starts_with("Error: ")) << run.error;
+    EXPECT_NE(run.error.find("(os error 1063)"), std::string::npos) << run.error;
+    ASSERT_FALSE(run.error.empty());
+    EXPECT_EQ(run.error.find('\n'), run.error.size() - 1) << run.error;
+    EXPECT_FALSE(open_service());
+}
+
+// On the Linux backend there is no service manager to install into.
+TEST(ForegroundDaemonTest, InstallerFlagsSayThatInstallingNeedsWindows) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Windows daemon installs itself";
+#else
+    for (const std::string_view flag : {INSTALL_SERVICE_FLAG, UNINSTALL_SERVICE_FLAG}) {
+        const ProgramRun run =
+            run_program(bin_dir() / "kavo-daemon", {native_of(std::string(flag))});
+        EXPECT_EQ(run.exit_status, 1u) << flag;
+        EXPECT_EQ(run.output, "") << flag;
+        EXPECT_EQ(run.error, std::string(SERVICE_MANAGER_UNAVAILABLE) + "\n") << flag;
+    }
+#endif
 }
 
 }  // namespace
