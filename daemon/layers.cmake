@@ -33,6 +33,8 @@ set(KAVO_PURE_SOURCES
   core/runtime_entry_name.cpp
   host/service_config.cpp
   host/stop_channel.cpp
+  host/service_lifecycle.cpp
+  host/program_mode.cpp
   install/service_registration.cpp
   ctl/ctl_command.cpp)
 set(KAVO_PURE_HEADERS

@@ -8,10 +8,9 @@
 #include <asio/awaitable.hpp>
 
 #include "host/pipe_server.h"
+#include "host/service_lifecycle.h"
 
 namespace kavo {
-
-inline constexpr std::string_view SERVICE_FAILED_PREFIX = "KAVO service failed: ";
 
 // Runs the pipe server with a stop channel fed by SIGTERM and SIGINT.
 asio::awaitable<void> serve_until_signalled(ServiceConfig config, PipeServerOptions options);

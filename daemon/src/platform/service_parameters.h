@@ -24,13 +24,40 @@ inline constexpr std::uint32_t SERVICE_ERROR_CONTROL_NORMAL = 1;
 
 // A service's current state: stopped (1) up to paused (7).
 inline constexpr std::uint32_t SERVICE_STATE_STOPPED = 1;
+inline constexpr std::uint32_t SERVICE_STATE_RUNNING = 4;
 inline constexpr std::uint32_t SERVICE_STATE_PAUSED = 7;
+
+// The controls a service may accept (dwControlsAccepted): only stop here.
+inline constexpr std::uint32_t SERVICE_ACCEPTS_STOP = 1;
+
+// Controls the manager sends to a running service, and the handler's answers.
+inline constexpr std::uint32_t SERVICE_CONTROL_CODE_STOP = 1;
+inline constexpr std::uint32_t SERVICE_CONTROL_CODE_INTERROGATE = 4;
+inline constexpr std::uint32_t SERVICE_CONTROL_CODE_SHUTDOWN = 5;
+inline constexpr std::uint32_t SERVICE_CONTROL_CODE_PRESHUTDOWN = 15;
+inline constexpr std::uint32_t CONTROL_ANSWER_DONE = 0;
+inline constexpr std::uint32_t CONTROL_ANSWER_NOT_IMPLEMENTED = 120;
 
 // The manager's error codes that callers tell apart.
 inline constexpr std::uint32_t SCM_ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr std::uint32_t SCM_ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 inline constexpr std::uint32_t SCM_ERROR_SERVICE_EXISTS = 1073;
 inline constexpr std::uint32_t SCM_ERROR_DUPLICATE_SERVICE_NAME = 1078;
+// The dispatcher was started by a process the manager did not start.
+inline constexpr std::uint32_t SCM_ERROR_FAILED_CONTROLLER_CONNECT = 1063;
+
+// What a service reports of itself (SERVICE_STATUS, field for field).
+struct ServiceStatusRecord {
+    std::uint32_t service_type = 0;
+    std::uint32_t current_state = 0;
+    std::uint32_t controls_accepted = 0;
+    std::uint32_t win32_exit_code = 0;
+    std::uint32_t service_specific_exit_code = 0;
+    std::uint32_t check_point = 0;
+    std::uint32_t wait_hint = 0;
+
+    bool operator==(const ServiceStatusRecord&) const = default;
+};
 
 // What CreateServiceW is given besides the manager. The load order group,
 // tag, dependencies, account and password are always absent: the service has

@@ -2,10 +2,9 @@
 // Wine for the Windows build): the service "kavo-service" and the service
 // root below the ProgramData that the manager's services see.
 //
-// Not shown here: an install that starts the real service. That needs the
-// daemon's service entry answering the manager, which the install tests will
-// use once the program entry exists; until then the start is only shown
-// failing (a file that is no program) and being cleaned up after.
+// Here the installer runs in this process with a daemon that is no program,
+// so a start is only shown failing and being cleaned up after; the real
+// daemon installed and serving is installed_service_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cctype>

@@ -1,6 +1,6 @@
 // kavo-daemon on the Linux backend: the service in the foreground.
-#include "host/foreground_service.h"
+#include "host/program_entry.h"
 
 int main() {
-    return kavo::run_foreground_service();
+    return kavo::run_foreground_program();
 }

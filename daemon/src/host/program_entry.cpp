@@ -1,0 +1,64 @@
+#include "host/program_entry.h"
+
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/foreground_service.h"
+#include "host/program_mode.h"
+#include "host/service_config.h"
+#include "host/service_entry.h"
+#include "install/service_install.h"
+#include "install/service_removal.h"
+#include "platform/diagnostics.h"
+#include "platform/process_info.h"
+#include "platform/service_host.h"
+#include "platform/service_manager.h"
+
+namespace kavo {
+
+namespace {
+
+// The mode of this process's own command line; an unreadable command line
+// holds no installer flag.
+ProgramMode own_program_mode() {
+    const auto arguments = process_arguments();
+    if (!arguments) {
+        return ProgramMode::service;
+    }
+    return select_program_mode(std::span<const NativeString>(*arguments));
+}
+
+}  // namespace
+
+int run_service_program() {
+    switch (own_program_mode()) {
+        case ProgramMode::install: {
+            auto config = load_service_config();
+            if (!config) {
+                return rejected_configuration_exit_status();
+            }
+            return install_exit_status(install_service(std::move(config).value()));
+        }
+        case ProgramMode::uninstall:
+            return uninstall_exit_status(uninstall_service().has_value());
+        case ProgramMode::service:
+            break;
+    }
+    const auto dispatched = run_service_dispatcher(SERVICE_NAME, kavo_service_main);
+    if (!dispatched) {
+        write_error_line(dispatcher_failure_line(dispatched.error().text));
+    }
+    return dispatcher_exit_status(dispatched.has_value());
+}
+
+int run_foreground_program() {
+    if (own_program_mode() != ProgramMode::service) {
+        write_error_line(SERVICE_MANAGER_UNAVAILABLE);
+        return EXIT_FAILED;
+    }
+    return run_foreground_service();
+}
+
+}  // namespace kavo

@@ -1,0 +1,28 @@
+#include "host/program_mode.h"
+
+namespace kavo {
+
+int install_exit_status(InstallOutcome outcome) {
+    return static_cast<int>(outcome);
+}
+
+int rejected_configuration_exit_status() {
+    return EXIT_FAILED;
+}
+
+int uninstall_exit_status(bool removed) {
+    return removed ? EXIT_SUCCEEDED : EXIT_FAILED;
+}
+
+int dispatcher_exit_status(bool started) {
+    return started ? EXIT_SUCCEEDED : EXIT_FAILED;
+}
+
+std::string dispatcher_failure_line(std::string_view os_error_text) {
+    std::string line(PROGRAM_ERROR_PREFIX);
+    line += DISPATCHER_START_FAILED;
+    line += os_error_text;
+    return line;
+}
+
+}  // namespace kavo

@@ -1,0 +1,35 @@
+#include "host/service_lifecycle.h"
+
+namespace kavo {
+
+std::string service_failure_line() {
+    return std::string(SERVICE_FAILED_PREFIX) + std::string(SERVICE_ENTRY_FAILURE);
+}
+
+ServiceStatusRecord running_status_record() {
+    ServiceStatusRecord record;
+    record.service_type = SERVICE_TYPE_OWN_PROCESS;
+    record.current_state = SERVICE_STATE_RUNNING;
+    record.controls_accepted = SERVICE_ACCEPTS_STOP;
+    return record;
+}
+
+ServiceStatusRecord stopped_status_record() {
+    ServiceStatusRecord record;
+    record.service_type = SERVICE_TYPE_OWN_PROCESS;
+    record.current_state = SERVICE_STATE_STOPPED;
+    return record;
+}
+
+ControlAnswer answer_control(std::uint32_t control) {
+    switch (control) {
+        case SERVICE_CONTROL_CODE_STOP:
+            return {ControlEffect::send_stop, CONTROL_ANSWER_DONE};
+        case SERVICE_CONTROL_CODE_INTERROGATE:
+            return {ControlEffect::none, CONTROL_ANSWER_DONE};
+        default:
+            return {ControlEffect::none, CONTROL_ANSWER_NOT_IMPLEMENTED};
+    }
+}
+
+}  // namespace kavo

@@ -1,0 +1,477 @@
+// The real kavo-daemon.exe installed, serving and removed under the real
+// service control manager (Wine's, for the Windows build): the installer and
+// uninstaller run as children, kavo-ctl talks to the service over the
+// service's own pipe, and the service sees the ProgramData of the machine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/protected_dirs.h"
+#include "core/redact.h"
+#include "core/runtime_staging.h"
+#include "ctl/ctl_command.h"
+#include "host/program_mode.h"
+#include "host/service_config.h"
+#include "install/service_registration.h"
+#include "install/service_removal.h"
+#include "ipc/client_records.h"
+#include "ipc/lease_rules.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/process_info.h"
+#include "platform/service_manager.h"
+#include "platform/utf.h"
+#include "test_support.h"
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const std::string IDENTITY = "the installed service identity, 46 bytes long.";
+// The stand-in core prints a line with a credential in it, which the core
+// log must only ever hold redacted.
+const std::string CREDENTIAL_LINE = "token=planted-credential next";
+// Far beyond what starting or stopping the service takes; only there so that
+// a broken service fails the test instead of hanging it.
+constexpr seconds STATE_DEADLINE{60};
+
+struct ProgramRun {
+    std::uint32_t exit_status = 255;
+    std::string output;
+    std::string error;
+};
+
+std::string read_all(std::optional<PipeReader>& reader) {
+    std::string all;
+    if (!reader) {
+        return all;
+    }
+    char buffer[4096];
+    for (;;) {
+        auto got = reader->read(buffer);
+        if (!got || *got == 0) {
+            return all;
+        }
+        all.append(buffer, *got);
+    }
+}
+
+ProgramRun run_program(const fs::path& program, const std::vector<NativeString>& arguments) {
+    SpawnOptions options;
+    options.program = program.native();
+    options.arguments = arguments;
+    auto child = ChildProcess::spawn(options);
+    EXPECT_TRUE(child) << (child ? "" : child.error().text);
+    ProgramRun run;
+    if (!child) {
+        return run;
+    }
+    run.output = read_all(child->standard_output());
+    run.error = read_all(child->standard_error());
+    const auto code = child->wait();
+    EXPECT_TRUE(code) << (code ? "" : code.error().text);
+    run.exit_status = code ? *code : 255;
+    return run;
+}
+
+fs::path bin_dir() {
+    return fs::path(running_executable_path().value()).parent_path();
+}
+
+NativeString native_of(const std::string& text) {
+    return utf8_to_native(text);
+}
+
+class InstalledServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#if !defined(_WIN32)
+        GTEST_SKIP() << "the service control manager exists only on Windows";
+#else
+        auto manager = ServiceManager::open(SCM_ACCESS_CONNECT);
+        ASSERT_TRUE(manager) << manager.error().text;
+        manager_.emplace(std::move(*manager));
+        auto root = service_root_dir();
+        ASSERT_TRUE(root) << root.error();
+        service_root_ = *root;
+        const auto clean = uninstall_service();
+        ASSERT_TRUE(clean) << clean.error();
+
+        fs::create_directories(bundle());
+        fs::copy_file(bin_dir() / "kavo-daemon.exe", bundle() / "kavo-daemon.exe");
+        fs::copy_file(bin_dir() / "kavo_core.exe", bundle() / "kavo_core.exe");
+        const auto digest = file_sha256_hex((bundle() / "kavo_core.exe").native());
+        ASSERT_TRUE(digest) << digest.error();
+        core_digest_ = *digest;
+        fs::create_directories(core_dir());
+        testing::write_file(core_dir() / "config.yaml", "stdout: " + CREDENTIAL_LINE + "\n");
+        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
+        testing::write_file(core_dir() / "geoip.metadb", "geoip");
+#endif
+    }
+
+    void TearDown() override {
+        if (manager_) {
+            static_cast<void>(uninstall_service());
+        }
+    }
+
+    fs::path bundle() const {
+        return dir_.path() / "bundle";
+    }
+    fs::path core_dir() const {
+        return dir_.path() / "core dir";
+    }
+    fs::path identity_source() const {
+        return dir_.path() / "identity source";
+    }
+
+    // kavo-daemon.exe --install-service with the bundle's core digest or
+    // `hash`, from a freshly written identity source.
+    ProgramRun install(std::optional<std::string> hash = std::nullopt) {
+        testing::write_file(identity_source(), "\t" + IDENTITY + "\r\n");
+        return run_program(
+            bundle() / "kavo-daemon.exe",
+            {native_of(std::string(INSTALL_SERVICE_FLAG)), native_of(std::string(CORE_DIR_OPTION)),
+             core_dir().native(), native_of(std::string(IDENTITY_FILE_OPTION)),
+             identity_source().native(), native_of(std::string(EXPECTED_CORE_SHA256_OPTION)),
+             native_of(hash.value_or(core_digest_))});
+    }
+
+    ProgramRun uninstall() {
+        return run_program(bundle() / "kavo-daemon.exe",
+                           {native_of(std::string(UNINSTALL_SERVICE_FLAG))});
+    }
+
+    ProgramRun ctl(const std::vector<std::string>& arguments) {
+        std::vector<NativeString> native;
+        for (const auto& argument : arguments) {
+            native.push_back(native_of(argument));
+        }
+        return run_program(bin_dir() / "kavo-ctl.exe", native);
+    }
+
+    // The response kavo-ctl printed, which must be exactly one line.
+    static std::optional<IpcResponse> answer_of(const ProgramRun& run) {
+        if (run.output.empty() || run.output.back() != '\n' ||
+            run.output.find('\n') != run.output.size() - 1) {
+            ADD_FAILURE() << "not one line: " << run.output << run.error;
+            return std::nullopt;
+        }
+        auto parsed = parse_response(std::string_view(run.output).substr(0, run.output.size() - 1));
+        EXPECT_TRUE(parsed) << (parsed ? "" : parsed.error()) << ": " << run.output;
+        if (!parsed) {
+            return std::nullopt;
+        }
+        return *parsed;
+    }
+
+    std::optional<Service> open_service() const {
+        auto opened = manager_->open_service(SERVICE_NAME, SERVICE_ACCESS_ALL);
+        if (!opened) {
+            EXPECT_EQ(opened.error().code, SCM_ERROR_SERVICE_DOES_NOT_EXIST) << opened.error().text;
+            return std::nullopt;
+        }
+        return std::move(*opened);
+    }
+
+    // Polls the state until it is `state`; the last state seen.
+    std::uint32_t wait_for_state(const Service& service, std::uint32_t state) const {
+        const auto deadline = std::chrono::steady_clock::now() + STATE_DEADLINE;
+        std::uint32_t seen = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto current = service.query_state();
+            if (!current) {
+                ADD_FAILURE() << current.error().text;
+                return 0;
+            }
+            seen = *current;
+            if (seen == state) {
+                break;
+            }
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        return seen;
+    }
+
+    // Where the service keeps the runtime directory of `lease_id`. Under Wine
+    // a service's environment names the public profile (C:\users\Public) as
+    // ProgramData instead of the C:\ProgramData that every other process
+    // sees, so the service runs its cores there, while the installer, which
+    // runs in our environment, fills C:\ProgramData.
+    std::vector<fs::path> runtime_dir_candidates(const std::string& lease_id) const {
+        std::vector<fs::path> candidates{service_root_ / "Runtime" / lease_id};
+        if (running_under_wine()) {
+            if (const char* public_profile = std::getenv("PUBLIC")) {
+                candidates.push_back(fs::path(public_profile) / "KAVO" / "Service" / "Runtime" /
+                                     lease_id);
+            }
+        }
+        return candidates;
+    }
+
+    std::set<std::string> service_root_entries() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(service_root_)) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    testing::TempDir dir_;
+    std::optional<ServiceManager> manager_;
+    fs::path service_root_;
+    std::string core_digest_;
+};
+
+TEST_F(InstalledServiceTest, InstallServeStopAndUninstall) {
+    const ProgramRun installed = install();
+    ASSERT_EQ(installed.exit_status, 0u) << installed.error;
+    EXPECT_EQ(installed.output, "");
+    EXPECT_FALSE(fs::exists(identity_source()));
+
+    auto service = open_service();
+    ASSERT_TRUE(service);
+    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    const auto registered = service->registered_command_line();
+    ASSERT_TRUE(registered) << registered.error().text;
+    EXPECT_EQ(*registered, service_command_line(
+                               (service_root_ / "kavo-daemon.exe").native(), core_dir().native(),
+                               (service_root_ / "identity").native(), core_digest_));
+    // The core directory holds a space, so it is quoted on the command line.
+    EXPECT_NE(registered->find(KAVO_NATIVE("\"") + core_dir().native() + KAVO_NATIVE("\"")),
+              NativeString::npos);
+
+    // The pipe server may have made the runtime root by the time this looks.
+    std::set<std::string> entries = service_root_entries();
+    entries.erase("Runtime");
+    EXPECT_EQ(entries, (std::set<std::string>{"identity", "kavo-daemon.exe", "kavo_core.exe"}));
+    EXPECT_EQ(testing::read_file(service_root_ / "identity"), IDENTITY);
+    EXPECT_EQ(testing::read_file(service_root_ / "kavo_core.exe"),
+              testing::read_file(bundle() / "kavo_core.exe"));
+
+    // The installed identity by default, or a copy of it named by the option.
+    const fs::path identity_copy = dir_.path() / "client identity";
+    testing::write_file(identity_copy, IDENTITY + "\n");
+    const std::string with_copy = std::string(CTL_IDENTITY_FILE_OPTION);
+
+    const ProgramRun status = ctl({"status"});
+    ASSERT_EQ(status.exit_status, 0u) << status.error;
+    const auto idle = answer_of(status);
+    ASSERT_TRUE(idle);
+    const auto* idle_status = std::get_if<IpcResponse::Status>(&idle->value);
+    ASSERT_TRUE(idle_status) << status.output;
+    EXPECT_FALSE(idle_status->running);
+    EXPECT_FALSE(idle_status->lease_active);
+    EXPECT_EQ(idle_status->core_sha256, core_digest_);
+
+    const ProgramRun acquired = ctl({with_copy, identity_copy.string(), "acquire"});
+    ASSERT_EQ(acquired.exit_status, 0u) << acquired.error;
+    const auto lease_answer = answer_of(acquired);
+    ASSERT_TRUE(lease_answer);
+    const auto* lease = std::get_if<IpcResponse::Lease>(&lease_answer->value);
+    ASSERT_TRUE(lease) << acquired.output;
+    const std::string lease_id = lease->lease_id;
+
+    const ProgramRun started = ctl({"start", lease_id});
+    ASSERT_EQ(started.exit_status, 0u) << started.output << started.error;
+    EXPECT_TRUE(std::holds_alternative<IpcResponse::Ok>(answer_of(started)->value))
+        << started.output;
+
+    // The stand-in core runs and its line reaches the log, redacted.
+    const std::string redacted = redact_line(CREDENTIAL_LINE);
+    ASSERT_NE(redacted, CREDENTIAL_LINE);
+    std::string logged;
+    const auto deadline = std::chrono::steady_clock::now() + STATE_DEADLINE;
+    while (std::chrono::steady_clock::now() < deadline &&
+           logged.find(redacted) == std::string::npos) {
+        for (const auto& runtime_dir : runtime_dir_candidates(lease_id)) {
+            const fs::path log = runtime_dir / "core.log";
+            if (fs::exists(log)) {
+                logged = testing::read_file(log);
+            }
+        }
+        if (logged.find(redacted) != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_NE(logged.find(redacted), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("planted-credential"), std::string::npos) << logged;
+
+    const ProgramRun running = ctl({"status"});
+    const auto running_answer = answer_of(running);
+    ASSERT_TRUE(running_answer);
+    const auto* running_status = std::get_if<IpcResponse::Status>(&running_answer->value);
+    ASSERT_TRUE(running_status) << running.output;
+    EXPECT_TRUE(running_status->running);
+    EXPECT_TRUE(running_status->lease_active);
+
+    const ProgramRun stopped = ctl({"stop", lease_id});
+    EXPECT_EQ(stopped.exit_status, 0u) << stopped.output << stopped.error;
+    // The stop ended the lease with it, so there is nothing left to release.
+    const ProgramRun released = ctl({with_copy, identity_copy.string(), "release", lease_id});
+    EXPECT_EQ(released.exit_status, 1u) << released.output << released.error;
+    const auto release_answer = answer_of(released);
+    ASSERT_TRUE(release_answer);
+    EXPECT_EQ(release_answer->value,
+              IpcResponse::Variant(IpcResponse::Error{std::string(LEASE_NO_LONGER_VALID)}));
+    const ProgramRun after = ctl({"status"});
+    const auto after_answer = answer_of(after);
+    ASSERT_TRUE(after_answer);
+    const auto* after_status = std::get_if<IpcResponse::Status>(&after_answer->value);
+    ASSERT_TRUE(after_status) << after.output;
+    EXPECT_FALSE(after_status->running);
+    EXPECT_FALSE(after_status->lease_active);
+
+    // A stop control ends the service, which reports stopped.
+    ASSERT_TRUE(service->send_stop());
+    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_STOPPED), SERVICE_STATE_STOPPED);
+    service->close();
+
+    // With no service serving the pipe, kavo-ctl gives up after its retries.
+    const ProgramRun unreachable = ctl({"status"});
+    EXPECT_EQ(unreachable.exit_status, 2u) << unreachable.output;
+    EXPECT_TRUE(unreachable.error.starts_with(CTL_NO_PIPE_ERROR_PREFIX)) << unreachable.error;
+
+    const ProgramRun removed = uninstall();
+    EXPECT_EQ(removed.exit_status, 0u) << removed.error;
+    EXPECT_FALSE(open_service());
+    EXPECT_FALSE(fs::exists(service_root_));
+    const ProgramRun again = uninstall();
+    EXPECT_EQ(again.exit_status, 0u) << again.error;
+}
+
+TEST_F(InstalledServiceTest, InstallingOverARunningInstallReplacesIt) {
+    const ProgramRun first = install();
+    ASSERT_EQ(first.exit_status, 0u) << first.error;
+    const ProgramRun acquired = ctl({"acquire"});
+    ASSERT_EQ(acquired.exit_status, 0u) << acquired.output << acquired.error;
+
+    const ProgramRun second = install();
+    ASSERT_EQ(second.exit_status, 0u) << second.error;
+    auto service = open_service();
+    ASSERT_TRUE(service);
+    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    // A new service process: the lease of the first one is gone.
+    const ProgramRun status = ctl({"status"});
+    ASSERT_EQ(status.exit_status, 0u) << status.error;
+    const auto answer = answer_of(status);
+    ASSERT_TRUE(answer);
+    const auto* fresh = std::get_if<IpcResponse::Status>(&answer->value);
+    ASSERT_TRUE(fresh) << status.output;
+    EXPECT_FALSE(fresh->lease_active);
+}
+
+TEST_F(InstalledServiceTest, InstalledFilesCarryTheProtectedAccessList) {
+    const ProgramRun installed = install();
+    ASSERT_EQ(installed.exit_status, 0u) << installed.error;
+    const std::string file_access = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+    for (const char* name : {"kavo-daemon.exe", "kavo_core.exe", "identity"}) {
+        const auto protection = read_protection((service_root_ / name).native());
+        ASSERT_TRUE(protection) << name << ": " << protection.error().text;
+        if (running_under_wine() && protection->access != file_access) {
+            GTEST_SKIP() << "Wine does not keep a written access list; it reports one derived "
+                            "from the file mode instead: "
+                         << protection->access;
+        }
+        EXPECT_EQ(protection->access, file_access) << name;
+    }
+}
+
+TEST_F(InstalledServiceTest, AWrongOrUpperCaseCoreHashFailsAndLeavesNothing) {
+    std::string upper = core_digest_;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    std::string wrong = core_digest_;
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    for (const std::string& hash : {upper, wrong}) {
+        const ProgramRun installed = install(hash);
+        EXPECT_EQ(installed.exit_status, 1u) << hash << ": " << installed.error;
+        EXPECT_EQ(installed.output, "") << hash;
+        EXPECT_FALSE(fs::exists(service_root_)) << hash;
+        EXPECT_FALSE(fs::exists(identity_source())) << hash;
+        EXPECT_FALSE(open_service()) << hash;
+    }
+}
+
+TEST_F(InstalledServiceTest, AMissingCoreFailsAfterTheEarlierServiceWasRemoved) {
+    const ProgramRun first = install();
+    ASSERT_EQ(first.exit_status, 0u) << first.error;
+    fs::remove(bundle() / "kavo_core.exe");
+    const ProgramRun second = install();
+    EXPECT_EQ(second.exit_status, 1u) << second.error;
+    EXPECT_FALSE(open_service());
+    EXPECT_FALSE(fs::exists(service_root_));
+    EXPECT_FALSE(fs::exists(identity_source()));
+}
+
+TEST_F(InstalledServiceTest, AServiceHeldOpenElsewhereBlocksRemovalAndTheNextInstall) {
+    const ProgramRun first = install();
+    ASSERT_EQ(first.exit_status, 0u) << first.error;
+    auto held = open_service();
+    ASSERT_TRUE(held);
+
+    // The uninstaller stops and deletes the service, then waits through its
+    // 50 polls for the manager to forget it, which it cannot while we hold it.
+    const auto before = std::chrono::steady_clock::now();
+    const ProgramRun removal = uninstall();
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_EQ(removal.exit_status, 1u) << removal.error;
+    EXPECT_GE(waited, (SERVICE_POLL_LIMIT - 1) * SERVICE_POLL_INTERVAL);
+    const auto state = held->query_state();
+    ASSERT_TRUE(state) << state.error().text;
+    EXPECT_EQ(*state, SERVICE_STATE_STOPPED);
+
+    // Still marked for deletion: the next install is blocked.
+    const ProgramRun blocked = install();
+    EXPECT_EQ(blocked.exit_status, 2u) << blocked.error;
+    EXPECT_FALSE(fs::exists(identity_source()));
+
+    held->close();
+    const ProgramRun removed = uninstall();
+    EXPECT_EQ(removed.exit_status, 0u) << removed.error;
+    EXPECT_FALSE(open_service());
+}
+
+TEST_F(InstalledServiceTest, StartedByHandWithoutAFlagTheDaemonSaysSoAndFails) {
+    const ProgramRun run = run_program(bundle() / "kavo-daemon.exe", {});
+    EXPECT_EQ(run.exit_status, 1u);
+    EXPECT_EQ(run.output, "");
+    EXPECT_TRUE(run.error.starts_with("Error: ")) << run.error;
+    EXPECT_NE(run.error.find("(os error 1063)"), std::string::npos) << run.error;
+    ASSERT_FALSE(run.error.empty());
+    EXPECT_EQ(run.error.find('\n'), run.error.size() - 1) << run.error;
+    EXPECT_FALSE(open_service());
+}
+
+// On the Linux backend there is no service manager to install into.
+TEST(ForegroundDaemonTest, InstallerFlagsSayThatInstallingNeedsWindows) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Windows daemon installs itself";
+#else
+    for (const std::string_view flag : {INSTALL_SERVICE_FLAG, UNINSTALL_SERVICE_FLAG}) {
+        const ProgramRun run =
+            run_program(bin_dir() / "kavo-daemon", {native_of(std::string(flag))});
+        EXPECT_EQ(run.exit_status, 1u) << flag;
+        EXPECT_EQ(run.output, "") << flag;
+        EXPECT_EQ(run.error, std::string(SERVICE_MANAGER_UNAVAILABLE) + "\n") << flag;
+    }
+#endif
+}
+
+}  // namespace
+}  // namespace kavo
