@@ -20,6 +20,8 @@
 namespace kavo {
 namespace {
 
+using testing::read_all;
+
 constexpr std::string_view SECRET = "an identity secret of more than thirty-two bytes";
 constexpr std::string_view OTHER_SECRET = "another identity secret, also long enough to pass";
 
@@ -181,21 +183,6 @@ struct CtlRun {
     std::string output;
     std::string error;
 };
-
-std::string read_all(std::optional<PipeReader>& reader) {
-    std::string all;
-    if (!reader) {
-        return all;
-    }
-    char buffer[4096];
-    for (;;) {
-        auto got = reader->read(buffer);
-        if (!got || *got == 0) {
-            return all;
-        }
-        all.append(buffer, *got);
-    }
-}
 
 CtlRun run_ctl(const std::vector<NativeString>& arguments,
                std::vector<std::pair<NativeString, NativeString>> environment = {}) {

@@ -43,6 +43,9 @@
 namespace kavo {
 namespace {
 
+using testing::eventually;
+using testing::lines_of;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -62,27 +65,6 @@ asio::awaitable<Result<IpcResponse>> ask_service(std::string name, IpcRequest re
     }
     co_return co_await request_service(std::move(connection->stream), SecretBytes(SECRET),
                                        std::move(request));
-}
-
-bool eventually(const std::function<bool()>& done,
-                std::chrono::seconds limit = testing::HANG_LIMIT) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 std::string joined(std::string_view first, std::string_view second) {

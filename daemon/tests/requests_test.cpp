@@ -38,6 +38,8 @@
 namespace kavo {
 namespace {
 
+using testing::eventually;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -50,17 +52,6 @@ const std::string RUNS = "stdout: up\n";
 template <class T>
 asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
     co_return co_await std::move(task);
-}
-
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + testing::HANG_LIMIT;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 std::string error_of(const IpcResponse& response) {

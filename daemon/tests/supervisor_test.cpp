@@ -35,6 +35,9 @@
 namespace kavo {
 namespace {
 
+using testing::eventually;
+using testing::lines_of;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -47,26 +50,6 @@ std::optional<T> take_value(std::optional<T>& from) {
     std::optional<T> taken = std::move(from);
     from.reset();
     return taken;
-}
-
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + testing::HANG_LIMIT;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {

@@ -144,4 +144,39 @@ ScopedEnv::~ScopedEnv() {
     set_variable(name_, had_value_ ? &old_value_ : nullptr);
 }
 
+bool eventually(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string read_all(std::optional<PipeReader>& reader) {
+    std::string all;
+    if (!reader) {
+        return all;
+    }
+    char buffer[4096];
+    for (;;) {
+        auto got = reader->read(buffer);
+        if (!got || *got == 0) {
+            return all;
+        }
+        all.append(buffer, *got);
+    }
+}
+
 }  // namespace kavo::testing

@@ -10,8 +10,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/native_string.h"
+#include "platform/process.h"
 
 namespace kavo::testing {
 
@@ -102,5 +104,15 @@ class ScopedEnv {
     bool had_value_ = false;
     std::string old_value_;
 };
+
+// Polls `done` every 10 ms until it holds (true) or `limit` passes (false).
+bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = HANG_LIMIT);
+
+// The lines of `text`, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text);
+
+// Everything a child writes to the pipe until its end; nothing when there
+// is no pipe.
+std::string read_all(std::optional<PipeReader>& reader);
 
 }  // namespace kavo::testing

@@ -35,6 +35,8 @@
 namespace kavo {
 namespace {
 
+using testing::read_all;
+
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -52,21 +54,6 @@ struct ProgramRun {
     std::string output;
     std::string error;
 };
-
-std::string read_all(std::optional<PipeReader>& reader) {
-    std::string all;
-    if (!reader) {
-        return all;
-    }
-    char buffer[4096];
-    for (;;) {
-        auto got = reader->read(buffer);
-        if (!got || *got == 0) {
-            return all;
-        }
-        all.append(buffer, *got);
-    }
-}
 
 ProgramRun run_program(const fs::path& program, const std::vector<NativeString>& arguments) {
     SpawnOptions options;
