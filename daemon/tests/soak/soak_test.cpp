@@ -784,5 +784,52 @@ TEST_F(SoakTest, ManyClientsKeepTheLeaseRulesAndLeaveNothingBehind) {
     EXPECT_EQ(daemon->errors(), "");
 }
 
+// ---------------------------------------------------------------------------
+// Faults.
+
+class DaemonFaultTest : public SoakTest {};
+
+bool kill_outright(std::uint32_t pid) {
+    return std::system(("kill -KILL " + std::to_string(pid)).c_str()) == 0;
+}
+
+// The core dies by another hand while the lease holder still holds it.
+TEST_F(DaemonFaultTest, ACoreKilledFromOutsideEndsItsLease) {
+    auto daemon = start_daemon(daemon_arguments());
+    ASSERT_NE(daemon->child(), nullptr);
+    const std::string id = acquire();
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(ctl({"start", id}).exit_status, 0u);
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+
+    ASSERT_TRUE(kill_outright(pid));
+    ASSERT_TRUE(eventually([&] { return !process_is_running(pid); }));
+    // Once the core has ended, Status clears the lease and its directory.
+    const auto seen = status();
+    ASSERT_TRUE(seen);
+    EXPECT_FALSE(seen->running);
+    EXPECT_FALSE(seen->lease_active);
+    EXPECT_EQ(seen->lease_expires_in_seconds, std::nullopt);
+    EXPECT_EQ(runtime_entries(), std::set<std::string>{});
+
+    const CtlRun released = ctl({"release", id});
+    EXPECT_EQ(released.output,
+              line_of(IpcResponse{IpcResponse::Error{std::string(LEASE_NO_LONGER_VALID)}}));
+    const std::string next = acquire();
+    ASSERT_FALSE(next.empty());
+    EXPECT_NE(next, id);
+    ASSERT_EQ(ctl({"start", next}).exit_status, 0u);
+    const std::uint32_t next_pid = core_pid(next);
+    ASSERT_NE(next_pid, 0u);
+    EXPECT_TRUE(process_is_running(next_pid));
+    EXPECT_EQ(ctl({"stop", next}).exit_status, 0u);
+    EXPECT_FALSE(process_is_running(next_pid));
+
+    ASSERT_TRUE(daemon->child()->interrupt());
+    EXPECT_EQ(daemon->exit_status(), std::optional<std::uint32_t>(0));
+    EXPECT_EQ(daemon->errors(), "");
+}
+
 }  // namespace
 }  // namespace kavo
