@@ -831,5 +831,71 @@ TEST_F(DaemonFaultTest, ACoreKilledFromOutsideEndsItsLease) {
     EXPECT_EQ(daemon->errors(), "");
 }
 
+// SIGKILL reaches the daemon while a start is still unanswered: during the
+// staging of large runtime files, or during the startup wait once the core
+// runs. Nothing of that start outlives the next daemon's start-up.
+TEST_F(DaemonFaultTest, ADaemonKilledDuringAStartLeavesNothingAfterItsRestart) {
+    const struct {
+        const char* what;
+        // Bytes of the geosite file staged with every start.
+        std::size_t geosite_bytes;
+        // When the kill comes: as soon as the runtime directory exists, or
+        // once the core has written its pid file.
+        bool after_launch;
+    } cases[] = {
+        {"while staging", std::size_t{96} << 20, false},
+        {"during the startup wait", 16, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(core_dir() / "GeoSite.dat", std::string(c.geosite_bytes, 'g'));
+        auto daemon = start_daemon(daemon_arguments());
+        ASSERT_NE(daemon->child(), nullptr);
+        const std::string id = acquire();
+        ASSERT_FALSE(id.empty());
+
+        SpawnOptions options;
+        options.program = beside_tests("kavo-ctl").native();
+        options.arguments = {NativeString(KAVO_NATIVE("--identity-file")), identity_file().native(),
+                             NativeString(KAVO_NATIVE("start")), utf8_to_native(id)};
+        auto spawned = ChildProcess::spawn(options);
+        ASSERT_TRUE(spawned) << spawned.error().text;
+        ChildProcess& start = children_.add(std::move(spawned).value());
+
+        const fs::path pid_file = runtime_root() / id / "pids";
+        ASSERT_TRUE(eventually([&] {
+            return c.after_launch ? core_pid_in(pid_file) != 0 : fs::exists(runtime_root() / id);
+        }));
+        ASSERT_TRUE(daemon->child()->terminate(1));
+        ASSERT_TRUE(daemon->exit_status().has_value());
+
+        // The start was in flight: it never got an answer.
+        const std::string answered = read_all(start.standard_output());
+        static_cast<void>(read_all(start.standard_error()));
+        const auto code = start.wait();
+        ASSERT_TRUE(code);
+        EXPECT_NE(*code, 0u);
+        EXPECT_EQ(answered, "");
+
+        const std::uint32_t pid = core_pid_in(pid_file);
+        if (c.after_launch) {
+            EXPECT_NE(pid, 0u);
+        }
+        if (pid != 0) {
+            EXPECT_TRUE(eventually([&] { return !process_is_running(pid); }))
+                << "the core outlived the daemon";
+        }
+        EXPECT_EQ(runtime_entries(), std::set<std::string>{id});
+
+        auto next = start_daemon(daemon_arguments());
+        ASSERT_NE(next->child(), nullptr);
+        ASSERT_TRUE(eventually([&] { return idle(); }));
+        EXPECT_EQ(runtime_entries(), std::set<std::string>{}) << "the start-up sweep left it";
+        ASSERT_TRUE(next->child()->interrupt());
+        EXPECT_EQ(next->exit_status(), std::optional<std::uint32_t>(0));
+        EXPECT_EQ(next->errors(), "");
+    }
+}
+
 }  // namespace
 }  // namespace kavo
