@@ -897,5 +897,43 @@ TEST_F(DaemonFaultTest, ADaemonKilledDuringAStartLeavesNothingAfterItsRestart) {
     }
 }
 
+// A stop whose runtime directory cannot go succeeds all the same and says
+// so once; the next daemon's sweep removes the directory.
+TEST_F(DaemonFaultTest, AnUnremovableRuntimeDirectoryIsLeftToTheNextSweep) {
+    auto daemon = start_daemon(daemon_arguments());
+    ASSERT_NE(daemon->child(), nullptr);
+    const std::string id = acquire();
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(ctl({"start", id}).exit_status, 0u);
+    const std::uint32_t pid = core_pid(id);
+    ASSERT_NE(pid, 0u);
+
+    RemovalBlocker blocker(runtime_root() / id / "config.yaml");
+    if (!blocker.holds()) {
+        ASSERT_TRUE(daemon->child()->interrupt());
+        GTEST_SKIP() << "nothing here keeps a file from being removed (not root, no chattr)";
+    }
+    const CtlRun stopped = ctl({"stop", id});
+    EXPECT_EQ(stopped.exit_status, 0u) << stopped.error;
+    EXPECT_EQ(stopped.output, line_of(IpcResponse{IpcResponse::Ok{}}));
+    EXPECT_FALSE(process_is_running(pid));
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(runtime_entries(), std::set<std::string>{id});
+
+    ASSERT_TRUE(daemon->child()->interrupt());
+    EXPECT_EQ(daemon->exit_status(), std::optional<std::uint32_t>(0));
+    // The removal says it failed, then the stop that it leaves the directory.
+    EXPECT_EQ(daemon->errors(), std::string(REMOVE_RUNTIME_DIR_FAILED) + "\n" +
+                                    std::string(DEFERRED_RUNTIME_CLEANUP) + "\n");
+
+    blocker.release();
+    auto next = start_daemon(daemon_arguments());
+    ASSERT_NE(next->child(), nullptr);
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    EXPECT_EQ(runtime_entries(), std::set<std::string>{});
+    ASSERT_TRUE(next->child()->interrupt());
+    EXPECT_EQ(next->exit_status(), std::optional<std::uint32_t>(0));
+}
+
 }  // namespace
 }  // namespace kavo
