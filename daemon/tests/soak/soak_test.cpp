@@ -935,5 +935,98 @@ TEST_F(DaemonFaultTest, AnUnremovableRuntimeDirectoryIsLeftToTheNextSweep) {
     EXPECT_EQ(next->exit_status(), std::optional<std::uint32_t>(0));
 }
 
+// A frame written one byte at a time: the length's four bytes spread over
+// `span`, then the body's bytes over another `span`. Each byte has its own
+// moment counted from the start, so late wake-ups do not add up.
+asio::awaitable<bool> send_frame_slowly(LocalStream& stream, std::string_view body,
+                                        Clock::duration span) {
+    const auto bytes = frame_bytes(body);
+    auto executor = co_await asio::this_coro::executor;
+    asio::steady_timer timer(executor);
+    const auto send_spread = [&](std::size_t first, std::size_t count) -> asio::awaitable<bool> {
+        const auto start = Clock::now();
+        for (std::size_t i = 0; i < count; ++i) {
+            timer.expires_at(start + span * static_cast<long>(i) /
+                                         static_cast<long>(std::max<std::size_t>(count - 1, 1)));
+            co_await timer.async_wait(asio::use_awaitable);
+            if (!co_await send_bytes(stream, std::span(bytes).subspan(first + i, 1))) {
+                co_return false;
+            }
+        }
+        co_return true;
+    };
+    if (!co_await send_spread(0, FRAME_PREFIX_LEN)) {
+        co_return false;
+    }
+    co_return co_await send_spread(FRAME_PREFIX_LEN, bytes.size() - FRAME_PREFIX_LEN);
+}
+
+// One exchange whose every frame goes out a byte at a time, spread over
+// `span` for the length and as long again for the body.
+std::optional<IpcResponse> slow_exchange(IpcRequest request, Clock::duration span) {
+    asio::io_context context;
+    std::optional<IpcResponse> response;
+    asio::co_spawn(
+        context,
+        [&]() -> asio::awaitable<void> {
+            std::string name(PIPE_NAME);
+            auto connected = co_await connect_pipe(std::move(name));
+            if (!connected) {
+                co_return;
+            }
+            LocalStream& stream = connected.value().stream;
+            const auto send_slowly = [&](std::string body) -> asio::awaitable<bool> {
+                co_return co_await send_frame_slowly(stream, body, span);
+            };
+            const auto session = co_await handshake(stream, send_slowly);
+            if (!session) {
+                co_return;
+            }
+            std::string envelope = signed_request(*session, request);
+            if (!co_await send_slowly(std::move(envelope))) {
+                co_return;
+            }
+            auto body = co_await read_frame(stream);
+            if (!body) {
+                co_return;
+            }
+            auto answer = parse_session_response(*body);
+            if (answer && verify_response(SECRET, session->challenge, session->grant.session_id,
+                                          serialize(answer->response), answer->proof)) {
+                response = std::move(answer->response);
+            }
+        },
+        asio::detached);
+    context.run();
+    return response;
+}
+
+// Each read of a frame has its own limit: a client that keeps within both,
+// however slowly, is served; one that stretches the length past its limit is
+// cut off before anything is answered.
+TEST_F(DaemonFaultTest, AClientSendingAByteAtATimeIsServedWithinTheReadLimits) {
+    auto daemon = start_daemon(daemon_arguments());
+    ASSERT_NE(daemon->child(), nullptr);
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+
+    const auto within = FRAME_READ_TIMEOUT * 3 / 4;
+    const auto beyond = FRAME_READ_TIMEOUT * 3 / 2;
+    const auto served = slow_exchange({IpcRequest::Status{}}, within);
+    ASSERT_TRUE(served);
+    const auto* seen = std::get_if<IpcResponse::Status>(&served->value);
+    ASSERT_NE(seen, nullptr) << serialize(*served);
+    EXPECT_EQ(seen->core_sha256, digest_);
+
+    const auto lease = slow_exchange({IpcRequest::AcquireLease{}}, within);
+    ASSERT_TRUE(lease);
+    EXPECT_TRUE(std::holds_alternative<IpcResponse::Lease>(lease->value)) << serialize(*lease);
+
+    EXPECT_EQ(slow_exchange({IpcRequest::Status{}}, beyond), std::nullopt);
+
+    ASSERT_TRUE(daemon->child()->interrupt());
+    EXPECT_EQ(daemon->exit_status(), std::optional<std::uint32_t>(0));
+    EXPECT_EQ(daemon->errors(), "");
+}
+
 }  // namespace
 }  // namespace kavo
