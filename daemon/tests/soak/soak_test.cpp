@@ -1028,5 +1028,101 @@ TEST_F(DaemonFaultTest, AClientSendingAByteAtATimeIsServedWithinTheReadLimits) {
     EXPECT_EQ(daemon->errors(), "");
 }
 
+// A crowd of clients that connect and say nothing: the daemon cuts every one
+// after its read limit, serves a real client among them, and ends up with
+// the descriptors it had before.
+TEST_F(DaemonFaultTest, SilentConnectionsAreCutAndOthersServedMeanwhile) {
+    constexpr std::size_t SILENT = 1000;
+    auto daemon = start_daemon(daemon_arguments());
+    ASSERT_NE(daemon->child(), nullptr);
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    const auto before = resting_figures_of(daemon->child()->id());
+    ASSERT_TRUE(before);
+    const auto own = figures_of(current_process_id());
+    ASSERT_TRUE(own);
+    std::cout << "daemon open files limit " << before->open_files_limit << ", this test's "
+              << own->open_files_limit << "\n";
+
+    struct Silent {
+        bool challenged = false;
+        bool cut = false;
+        bool other = false;
+        Clock::duration held{};
+    };
+    std::vector<Silent> silent(SILENT);
+    std::atomic<std::size_t> open{0};
+    std::optional<Answer> real;
+    std::size_t open_when_served = 0;
+    const auto hang_limit = std::chrono::duration_cast<std::chrono::milliseconds>(HANG_LIMIT);
+    {
+        asio::io_context context;
+        const auto quiet = [&](Silent& one) -> asio::awaitable<void> {
+            std::string name(PIPE_NAME);
+            auto connected = co_await connect_pipe(std::move(name));
+            if (!connected) {
+                co_return;
+            }
+            LocalStream& stream = connected.value().stream;
+            ++open;
+            if (co_await read_frame(stream, hang_limit)) {
+                one.challenged = true;
+                const auto challenged_at = Clock::now();
+                auto next = co_await read_frame(stream, hang_limit);
+                one.cut = !next && next.error() == FrameReadError::end_of_stream;
+                one.other = !one.cut;
+                one.held = Clock::now() - challenged_at;
+            }
+            --open;
+        };
+        for (std::size_t i = 0; i < SILENT / 2; ++i) {
+            asio::co_spawn(context, quiet(silent[i]), asio::detached);
+        }
+        asio::co_spawn(
+            context,
+            [&]() -> asio::awaitable<void> {
+                real = co_await ask_status();
+                open_when_served = open;
+            },
+            asio::detached);
+        for (std::size_t i = SILENT / 2; i < SILENT; ++i) {
+            asio::co_spawn(context, quiet(silent[i]), asio::detached);
+        }
+        run_on_threads(context, 4);
+    }
+
+    ASSERT_TRUE(real);
+    ASSERT_TRUE(real->response) << real->failure;
+    EXPECT_TRUE(std::holds_alternative<IpcResponse::Status>(real->response->value));
+    std::size_t cut = 0;
+    std::vector<Clock::duration> held;
+    for (const auto& one : silent) {
+        EXPECT_TRUE(one.challenged);
+        EXPECT_FALSE(one.other) << "a silent connection got something else than its end";
+        cut += one.cut ? 1 : 0;
+        held.push_back(one.held);
+    }
+    EXPECT_EQ(cut, SILENT);
+    std::sort(held.begin(), held.end());
+    const auto ms = [](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    };
+    std::cout << "silent connections cut " << cut << " of " << SILENT
+              << ", held after the challenge " << ms(held.front()) << " ms (least), "
+              << ms(held[held.size() / 2]) << " ms (median), " << ms(held.back())
+              << " ms (most); the real client was served "
+              << "while " << open_when_served << " of them were open\n";
+
+    std::optional<ProcessFigures> after;
+    EXPECT_TRUE(eventually([&] {
+        after = figures_of(daemon->child()->id());
+        return after && after->descriptors == before->descriptors;
+    })) << "descriptors "
+        << before->descriptors << " -> " << (after ? after->descriptors : 0);
+
+    ASSERT_TRUE(daemon->child()->interrupt());
+    EXPECT_EQ(daemon->exit_status(), std::optional<std::uint32_t>(0));
+    EXPECT_EQ(daemon->errors(), "");
+}
+
 }  // namespace
 }  // namespace kavo
