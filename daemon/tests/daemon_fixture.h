@@ -34,31 +34,6 @@ using namespace std::chrono_literals;
 
 constexpr std::string_view SECRET = "the identity of the daemon tests, 32+ bytes";
 
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::steady_clock::duration limit = HANG_LIMIT) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-inline std::string read_all(std::optional<PipeReader>& reader) {
-    std::string all;
-    char buffer[4096];
-    while (reader) {
-        auto got = reader->read(buffer);
-        if (!got || *got == 0) {
-            break;
-        }
-        all.append(buffer, *got);
-    }
-    return all;
-}
-
 inline fs::path beside_tests(const char* name) {
     return fs::path(running_executable_path().value()).parent_path() / name;
 }

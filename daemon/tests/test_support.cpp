@@ -144,7 +144,7 @@ ScopedEnv::~ScopedEnv() {
     set_variable(name_, had_value_ ? &old_value_ : nullptr);
 }
 
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit) {
+bool eventually(const std::function<bool()>& done, std::chrono::steady_clock::duration limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) {

@@ -106,7 +106,8 @@ class ScopedEnv {
 };
 
 // Polls `done` every 10 ms until it holds (true) or `limit` passes (false).
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = HANG_LIMIT);
+bool eventually(const std::function<bool()>& done,
+                std::chrono::steady_clock::duration limit = HANG_LIMIT);
 
 // The lines of `text`, without their line feeds.
 std::vector<std::string> lines_of(const std::string& text);
