@@ -30,6 +30,9 @@ class Service {
     // The service's current state (dwCurrentState of SERVICE_STATUS_PROCESS),
     // as the manager reports it: not checked here.
     OsResult<std::uint32_t> query_state() const;
+    // The identifier of the process the service runs in (dwProcessId of
+    // SERVICE_STATUS_PROCESS); 0 while it runs in none.
+    OsResult<std::uint32_t> process_id() const;
     // Sends the stop control.
     OsResult<void> send_stop() const;
     // Marks the service for deletion.

@@ -36,6 +36,10 @@ OsResult<std::uint32_t> Service::query_state() const {
     return fail(unavailable());
 }
 
+OsResult<std::uint32_t> Service::process_id() const {
+    return fail(unavailable());
+}
+
 OsResult<void> Service::send_stop() const {
     return fail(unavailable());
 }

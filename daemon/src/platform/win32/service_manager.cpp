@@ -6,7 +6,8 @@
 
 namespace kavo {
 
-// Only dwCurrentState is read, but the manager writes the whole record.
+// Only dwCurrentState and dwProcessId are read, but the manager writes the
+// whole record.
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36);
 
 struct Service::Impl {
@@ -37,17 +38,34 @@ void Service::close() {
     }
 }
 
+namespace {
+
+OsResult<SERVICE_STATUS_PROCESS> query_status(SC_HANDLE handle) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof status, &needed)) {
+        return fail(last_os_error());
+    }
+    return status;
+}
+
+}  // namespace
+
 OsResult<std::uint32_t> Service::query_state() const {
     if (!impl_ || !impl_->handle.valid()) {
         return fail(closed_handle_error());
     }
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!::QueryServiceStatusEx(impl_->handle.get(), SC_STATUS_PROCESS_INFO,
-                                reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        return fail(last_os_error());
-    }
+    KAVO_TRY(const auto status, query_status(impl_->handle.get()));
     return static_cast<std::uint32_t>(status.dwCurrentState);
+}
+
+OsResult<std::uint32_t> Service::process_id() const {
+    if (!impl_ || !impl_->handle.valid()) {
+        return fail(closed_handle_error());
+    }
+    KAVO_TRY(const auto status, query_status(impl_->handle.get()));
+    return static_cast<std::uint32_t>(status.dwProcessId);
 }
 
 OsResult<void> Service::send_stop() const {
