@@ -722,4 +722,41 @@ SilentCrowd silent_crowd(std::string_view secret, std::size_t count) {
     return crowd;
 }
 
+void check_slow_clients(std::string_view secret, const std::string& core_sha256) {
+    const auto within = FRAME_READ_TIMEOUT * 3 / 4;
+    const auto beyond = FRAME_READ_TIMEOUT * 3 / 2;
+    const auto served = slow_exchange(secret, {IpcRequest::Status{}}, within);
+    ASSERT_TRUE(served);
+    const auto* seen = std::get_if<IpcResponse::Status>(&served->value);
+    ASSERT_NE(seen, nullptr) << serialize(*served);
+    EXPECT_EQ(seen->core_sha256, core_sha256);
+
+    const auto lease = slow_exchange(secret, {IpcRequest::AcquireLease{}}, within);
+    ASSERT_TRUE(lease);
+    EXPECT_TRUE(std::holds_alternative<IpcResponse::Lease>(lease->value)) << serialize(*lease);
+
+    EXPECT_EQ(slow_exchange(secret, {IpcRequest::Status{}}, beyond), std::nullopt);
+}
+
+void check_silent_crowd(std::string_view secret, std::size_t count, std::ostream& out) {
+    const SilentCrowd crowd = silent_crowd(secret, count);
+    ASSERT_TRUE(crowd.real);
+    ASSERT_TRUE(crowd.real->response) << crowd.real->failure;
+    EXPECT_TRUE(std::holds_alternative<IpcResponse::Status>(crowd.real->response->value));
+    EXPECT_EQ(crowd.challenged, count);
+    EXPECT_EQ(crowd.other, 0u) << "silent connections got something else than their end";
+    EXPECT_EQ(crowd.cut, count);
+    ASSERT_FALSE(crowd.held.empty());
+    // None was cut before its read limit could have passed.
+    EXPECT_GE(crowd.held.front(), FRAME_READ_TIMEOUT / 2);
+    const auto ms = [](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    };
+    out << "silent connections cut " << crowd.cut << " of " << count
+        << ", held after the challenge " << ms(crowd.held.front()) << " ms (least), "
+        << ms(crowd.held[crowd.held.size() / 2]) << " ms (median), " << ms(crowd.held.back())
+        << " ms (most); the real client was served while " << crowd.open_when_served
+        << " of them were open\n";
+}
+
 }  // namespace kavo::soak

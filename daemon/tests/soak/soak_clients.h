@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <iosfwd>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -187,5 +188,16 @@ struct SilentCrowd {
     std::size_t open_when_served = 0;
 };
 SilentCrowd silent_crowd(std::string_view secret, std::size_t count);
+
+// The slow client's three runs, each a failure where it goes wrong: a Status
+// and an acquire sent within the read limits are served (the Status naming
+// `core_sha256`), and a Status stretched past them is cut off unanswered.
+void check_slow_clients(std::string_view secret, const std::string& core_sha256);
+
+// A silent crowd of `count` as the daemon must treat it, each a failure
+// where it does not: every one challenged and cut, none before half its read
+// limit, nothing else sent, and the real client served. The figures go to
+// `out`.
+void check_silent_crowd(std::string_view secret, std::size_t count, std::ostream& out);
 
 }  // namespace kavo::soak

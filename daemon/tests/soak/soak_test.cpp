@@ -272,19 +272,7 @@ TEST_F(DaemonFaultTest, AClientSendingAByteAtATimeIsServedWithinTheReadLimits) {
     ASSERT_NE(daemon->child(), nullptr);
     ASSERT_TRUE(eventually([&] { return idle(); }));
 
-    const auto within = FRAME_READ_TIMEOUT * 3 / 4;
-    const auto beyond = FRAME_READ_TIMEOUT * 3 / 2;
-    const auto served = slow_exchange(SECRET, {IpcRequest::Status{}}, within);
-    ASSERT_TRUE(served);
-    const auto* seen = std::get_if<IpcResponse::Status>(&served->value);
-    ASSERT_NE(seen, nullptr) << serialize(*served);
-    EXPECT_EQ(seen->core_sha256, digest_);
-
-    const auto lease = slow_exchange(SECRET, {IpcRequest::AcquireLease{}}, within);
-    ASSERT_TRUE(lease);
-    EXPECT_TRUE(std::holds_alternative<IpcResponse::Lease>(lease->value)) << serialize(*lease);
-
-    EXPECT_EQ(slow_exchange(SECRET, {IpcRequest::Status{}}, beyond), std::nullopt);
+    check_slow_clients(SECRET, digest_);
 
     ASSERT_TRUE(daemon->child()->interrupt());
     EXPECT_EQ(daemon->exit_status(), std::optional<std::uint32_t>(0));
@@ -306,24 +294,7 @@ TEST_F(DaemonFaultTest, SilentConnectionsAreCutAndOthersServedMeanwhile) {
     std::cout << "daemon open files limit " << before->open_files_limit << ", this test's "
               << own->open_files_limit << "\n";
 
-    const SilentCrowd crowd = silent_crowd(SECRET, SILENT);
-    ASSERT_TRUE(crowd.real);
-    ASSERT_TRUE(crowd.real->response) << crowd.real->failure;
-    EXPECT_TRUE(std::holds_alternative<IpcResponse::Status>(crowd.real->response->value));
-    EXPECT_EQ(crowd.challenged, SILENT);
-    EXPECT_EQ(crowd.other, 0u) << "silent connections got something else than their end";
-    EXPECT_EQ(crowd.cut, SILENT);
-    ASSERT_FALSE(crowd.held.empty());
-    // None was cut before its read limit could have passed.
-    EXPECT_GE(crowd.held.front(), FRAME_READ_TIMEOUT / 2);
-    const auto ms = [](Clock::duration d) {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-    };
-    std::cout << "silent connections cut " << crowd.cut << " of " << SILENT
-              << ", held after the challenge " << ms(crowd.held.front()) << " ms (least), "
-              << ms(crowd.held[crowd.held.size() / 2]) << " ms (median), " << ms(crowd.held.back())
-              << " ms (most); the real client was served while " << crowd.open_when_served
-              << " of them were open\n";
+    check_silent_crowd(SECRET, SILENT, std::cout);
 
     std::optional<ProcessFigures> after;
     EXPECT_TRUE(eventually([&] {
