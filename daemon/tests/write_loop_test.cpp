@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -109,6 +113,96 @@ TEST(WriteLoopTest, FinishesShortWritesRetriesAndStopsOnNoProgress) {
         } else {
             ASSERT_FALSE(run.result) << c.what;
             EXPECT_EQ(run.result.error().text, c.error) << c.what;
+        }
+    }
+}
+
+// The copy loop over a scripted source and a sink that takes everything or
+// fails at a given call.
+TEST(WriteLoopTest, CopyWritesEveryChunkAndStopsAtTheFirstFailure) {
+    // A source step: a chunk to hand out, a failure, or a count that claims
+    // more than the buffer holds.
+    struct Read {
+        enum Kind { chunk, error, overclaim } kind;
+        std::string bytes;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Read> source;    // then the end
+        std::size_t write_fails_at;  // 0: never
+        std::string written;
+        std::size_t reads;
+        const char* error;  // nullptr: success
+    } cases[] = {
+        {"chunks up to the end",
+         {{Read::chunk, "abcd"}, {Read::chunk, "ef"}},
+         0,
+         "abcdef",
+         3,
+         nullptr},
+        {"an empty source", {}, 0, "", 1, nullptr},
+        {"a failed read ends the copy",
+         {{Read::chunk, "ab"}, {Read::error, ""}, {Read::chunk, "cd"}},
+         0,
+         "ab",
+         2,
+         "unreadable (os error 23)"},
+        {"a failed write ends the copy before the next read",
+         {{Read::chunk, "ab"}, {Read::chunk, "cd"}, {Read::chunk, "ef"}},
+         2,
+         "ab",
+         2,
+         "broken (os error 5)"},
+        {"a read claiming more than the buffer",
+         {{Read::overclaim, ""}},
+         0,
+         "",
+         1,
+         "took nothing (os error 29)"},
+    };
+    for (const auto& c : cases) {
+        std::array<std::uint8_t, 4> buffer{};
+        std::size_t reads = 0;
+        std::size_t writes = 0;
+        std::string written;
+        const auto result = copy_all_through(
+            buffer,
+            [&](std::span<std::uint8_t> into) -> OsResult<std::size_t> {
+                EXPECT_EQ(into.size(), buffer.size()) << c.what;
+                const std::size_t step = reads++;
+                if (step >= c.source.size()) {
+                    return std::size_t{0};
+                }
+                const Read& read = c.source[step];
+                switch (read.kind) {
+                    case Read::error:
+                        return fail(OsError{23, OsErrorKind::other, "unreadable (os error 23)"});
+                    case Read::overclaim:
+                        return into.size() + 1;
+                    case Read::chunk:
+                        break;
+                }
+                std::copy(read.bytes.begin(), read.bytes.end(), into.begin());
+                return read.bytes.size();
+            },
+            [&](std::string_view rest) {
+                if (++writes == c.write_fails_at) {
+                    return WriteAttempt::failure(
+                        OsError{5, OsErrorKind::other, "broken (os error 5)"});
+                }
+                written.append(rest);
+                return WriteAttempt::took(rest.size());
+            },
+            [] {
+                return OsError{29, OsErrorKind::other, "took nothing (os error 29)"};
+            });
+        EXPECT_EQ(written, c.written) << c.what;
+        EXPECT_EQ(reads, c.reads) << c.what;
+        if (c.error == nullptr) {
+            EXPECT_TRUE(result) << c.what << ": " << result.error().text;
+        } else {
+            ASSERT_FALSE(result) << c.what;
+            EXPECT_EQ(result.error().text, c.error) << c.what;
         }
     }
 }

@@ -1,9 +1,12 @@
 // Platform seam, pure: the loop that finishes a write in as many calls as the
 // system needs. Every backend writer goes through it, so a short write, an
-// interrupted call and a call that takes nothing are handled one way.
+// interrupted call and a call that takes nothing are handled one way. The
+// copy loop of the backends' file copies is built on it.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -52,6 +55,31 @@ OsResult<void> write_all_through(std::string_view bytes, Write&& write, NoProgre
         bytes.remove_prefix(attempt.written);
     }
     return ok();
+}
+
+// Copies everything `read` yields into `write`, a chunk at a time through
+// `buffer`. `read(buffer)` puts bytes at the start of the buffer and returns
+// their count (an OsResult), 0 at the end; each chunk is written with
+// write_all_through. The first failure of either side ends the copy with that
+// failure; a read that claims more than the buffer holds ends it with
+// `no_progress()`, as a write that claims too much does.
+template <class Read, class Write, class NoProgress>
+OsResult<void> copy_all_through(std::span<std::uint8_t> buffer, Read&& read, Write&& write,
+                                NoProgress&& no_progress) {
+    for (;;) {
+        auto got = read(buffer);
+        if (!got) {
+            return fail(std::move(got).error());
+        }
+        if (*got == 0) {
+            return ok();
+        }
+        if (*got > buffer.size()) {
+            return fail(no_progress());
+        }
+        const std::string_view chunk(reinterpret_cast<const char*>(buffer.data()), *got);
+        KAVO_TRY_OK(write_all_through(chunk, write, no_progress));
+    }
 }
 
 }  // namespace kavo

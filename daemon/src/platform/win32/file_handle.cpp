@@ -124,21 +124,12 @@ OsResult<void> FileHandle::copy_rest_to_new_file(const NativeString& to) {
         return fail(std::move(error));
     };
     std::vector<std::uint8_t> buffer(COPY_BUFFER_SIZE);
-    for (;;) {
-        auto got = read(buffer);
-        if (!got) {
-            return abandon(std::move(got).error());
-        }
-        if (*got == 0) {
-            break;
-        }
-        const std::string_view chunk(reinterpret_cast<const char*>(buffer.data()), *got);
-        auto put = write_all_through(
-            chunk, [&](std::string_view rest) { return write_once(destination.get(), rest); },
-            [] { return os_error(ERROR_WRITE_FAULT); });
-        if (!put) {
-            return abandon(std::move(put).error());
-        }
+    auto copied = copy_all_through(
+        buffer, [&](std::span<std::uint8_t> into) { return read(into); },
+        [&](std::string_view rest) { return write_once(destination.get(), rest); },
+        [] { return os_error(ERROR_WRITE_FAULT); });
+    if (!copied) {
+        return abandon(std::move(copied).error());
     }
     return ok();
 }
