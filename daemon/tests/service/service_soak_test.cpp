@@ -129,33 +129,16 @@ TEST_F(InstalledServiceSoakTest, ManyClientsKeepTheLeaseRulesAndLeaveNothingBehi
 
     Soak soak{std::chrono::seconds(seconds), IDENTITY};
     CoreWatch watch(service_runtime_root());
-    const auto started = Clock::now();
-    soak.run(clients, seed);
-    const auto ran = std::chrono::duration<double>(Clock::now() - started).count();
-
-    // A lease left to expire is reclaimed within a cycle of its expiry.
-    EXPECT_TRUE(eventually([&] { return idle(); }, LEASE_DURATION + HANG_LIMIT))
-        << "a lease or a core outlived the soak";
-    watch.finish();
+    const double ran = run_until_idle(soak, watch, IDENTITY, clients, seed);
     // The service never went down: it still runs, in the same process.
     const auto state = service_->query_state();
     ASSERT_TRUE(state) << state.error().text;
     EXPECT_EQ(*state, SERVICE_STATE_RUNNING);
     EXPECT_EQ(service_pid(), pid) << "the service process was replaced during the soak";
     EXPECT_EQ(runtime_entries(), std::set<std::string>{}) << "runtime directories were left";
-    for (const std::uint32_t core : watch.seen()) {
-        EXPECT_TRUE(eventually([&] { return !process_is_running(core); }))
-            << "core " << core << " is still running";
-    }
 
-    // The heap keeps what the busiest moment needed, which grows with the
-    // clients at once, not with the length of the run.
-    const std::uint64_t resident_slack_kib = 12 * 1024 + 24 * clients;
-    std::optional<ProcessFigures> after;
-    const bool settled = eventually([&] {
-        after = figures_of(pid);
-        return after && after->handles <= before->handles;
-    });
+    const std::uint64_t slack = resident_slack_kib(clients);
+    const auto [after, settled] = settled_figures_of(pid, *before);
     ASSERT_TRUE(after);
 
     const bool did_its_work = report_and_check(soak, watch, clients, seconds, seed, ran, std::cout);
@@ -165,9 +148,9 @@ TEST_F(InstalledServiceSoakTest, ManyClientsKeepTheLeaseRulesAndLeaveNothingBehi
         std::cout << "  service handles not counted by this system";
     }
     std::cout << ", working set " << before->resident_kib << " KiB -> " << after->resident_kib
-              << " KiB (bound +" << resident_slack_kib << " KiB)\n";
+              << " KiB (bound +" << slack << " KiB)\n";
     EXPECT_TRUE(settled) << "the service holds more handles than before the soak";
-    EXPECT_LE(after->resident_kib, before->resident_kib + resident_slack_kib);
+    EXPECT_LE(after->resident_kib, before->resident_kib + slack);
     EXPECT_TRUE(did_its_work) << "no leases went round, or no cores ran";
 }
 

@@ -1,5 +1,7 @@
 #include "soak/process_figures.h"
 
+#include "test_support.h"
+
 #include <chrono>
 #include <thread>
 
@@ -131,6 +133,19 @@ std::optional<ProcessFigures> resting_figures_of(std::uint32_t pid) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return least;
+}
+
+std::uint64_t resident_slack_kib(std::size_t clients) {
+    return 12 * 1024 + 24 * std::uint64_t{clients};
+}
+
+SettledFigures settled_figures_of(std::uint32_t pid, const ProcessFigures& before) {
+    SettledFigures figures;
+    figures.settled = testing::eventually([&] {
+        figures.after = figures_of(pid);
+        return figures.after && figures.after->handles <= before.handles;
+    });
+    return figures;
 }
 
 }  // namespace kavo::soak

@@ -722,6 +722,22 @@ SilentCrowd silent_crowd(std::string_view secret, std::size_t count) {
     return crowd;
 }
 
+double run_until_idle(Soak& soak, CoreWatch& watch, std::string_view secret, std::size_t clients,
+                      std::uint32_t seed) {
+    const auto started = Clock::now();
+    soak.run(clients, seed);
+    const double ran = std::chrono::duration<double>(Clock::now() - started).count();
+    EXPECT_TRUE(
+        testing::eventually([&] { return idle(secret); }, LEASE_DURATION + testing::HANG_LIMIT))
+        << "a lease or a core outlived the soak";
+    watch.finish();
+    for (const std::uint32_t core : watch.seen()) {
+        EXPECT_TRUE(testing::eventually([&] { return !process_is_running(core); }))
+            << "core " << core << " is still running";
+    }
+    return ran;
+}
+
 void check_slow_clients(std::string_view secret, const std::string& core_sha256) {
     const auto within = FRAME_READ_TIMEOUT * 3 / 4;
     const auto beyond = FRAME_READ_TIMEOUT * 3 / 2;

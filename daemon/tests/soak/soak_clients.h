@@ -154,6 +154,13 @@ class CoreWatch {
     std::thread thread_;
 };
 
+// Runs `soak` with `clients` clients from `seed` on while `watch` looks on,
+// then waits for the daemon to be idle again (a lease left to expire is
+// reclaimed within a cycle of its expiry) and for every core seen to end: a
+// failure for each that does not. How long the run itself took, in seconds.
+double run_until_idle(Soak& soak, CoreWatch& watch, std::string_view secret, std::size_t clients,
+                      std::uint32_t seed);
+
 // The soak's figures as lines for the test's output, and a failure for every
 // rule it saw broken: an answer only a fault gives, a renewal or Status that
 // denied a held lease, an ended lease accepted again, two leases at once, two

@@ -67,35 +67,16 @@ TEST_F(SoakTest, ManyClientsKeepTheLeaseRulesAndLeaveNothingBehind) {
 
     Soak soak{std::chrono::seconds(seconds), std::string(SECRET)};
     CoreWatch watch(runtime_root());
-    const auto started = Clock::now();
-    soak.run(clients, seed);
-    const auto ran = std::chrono::duration<double>(Clock::now() - started).count();
-
-    // A lease left to expire is reclaimed within a cycle of its expiry.
-    EXPECT_TRUE(eventually([&] { return idle(); }, LEASE_DURATION + HANG_LIMIT))
-        << "a lease or a core outlived the soak";
-    watch.finish();
+    const double ran = run_until_idle(soak, watch, SECRET, clients, seed);
     const auto poll = daemon->child()->poll();
     ASSERT_TRUE(poll);
     EXPECT_FALSE(poll->has_value()) << "the daemon exited during the soak";
     EXPECT_EQ(runtime_entries(), std::set<std::string>{}) << "runtime directories were left";
-    for (const std::uint32_t pid : watch.seen()) {
-        EXPECT_TRUE(eventually([&] { return !process_is_running(pid); }))
-            << "core " << pid << " is still running";
-    }
 
-    // Connections of clients that vanished close within the read limits.
-    // The allocator keeps what the busiest moment needed, which grows with
-    // the clients at once (with the sanitizer's allocator, some 20 KiB for
-    // each), not with the length of the run. What leaks shows in the
-    // sanitizer's leak report when the daemon exits, which the exit status
-    // checks below.
-    const std::uint64_t rss_slack_kib = 12 * 1024 + 24 * clients;
-    std::optional<ProcessFigures> after;
-    const bool settled = eventually([&] {
-        after = figures_of(daemon_pid);
-        return after && after->handles <= before->handles;
-    });
+    // What leaks shows in the sanitizer's leak report when the daemon exits,
+    // which the exit status checks below.
+    const std::uint64_t rss_slack_kib = resident_slack_kib(clients);
+    const auto [after, settled] = settled_figures_of(daemon_pid, *before);
     ASSERT_TRUE(after);
 
     const bool did_its_work = report_and_check(soak, watch, clients, seconds, seed, ran, std::cout);
