@@ -91,6 +91,25 @@ TEST(PathTest, ParentKeepsTheRoot) {
     }
 }
 
+TEST(PathTest, LastComponentIgnoresTrailingSeparators) {
+    struct Case {
+        std::string_view path;
+        PathStyle style;
+        std::string_view last;
+    } cases[] = {
+        {"/a/b", PathStyle::posix, "b"},
+        {"/a/b//", PathStyle::posix, "b"},
+        {"/", PathStyle::posix, ""},
+        {"a", PathStyle::posix, "a"},
+        {"C:\\a\\KAVO", PathStyle::windows, "KAVO"},
+        {"C:/a/b\\", PathStyle::windows, "b"},
+        {"a\\b", PathStyle::posix, "a\\b"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(last_component(c.path, c.style), c.last) << c.path;
+    }
+}
+
 TEST(PathTest, WorksOnWideStrings) {
     EXPECT_EQ(join_path(std::wstring_view(L"C:\\ProgramData"), std::wstring_view(L"KAVO"),
                         PathStyle::windows),

@@ -31,4 +31,22 @@ constexpr bool is_directory(FileAttributes a) {
     return (a.attributes & ATTRIBUTE_DIRECTORY) != 0 && !is_link(a);
 }
 
+// A reparse point that is not a link (a cloud placeholder, a deduplicated
+// file): opened as the reparse point itself, its content may be the stub
+// rather than the file, so it is read through a second, ordinary open of the
+// same file.
+constexpr bool needs_reopen_to_read(FileAttributes a) {
+    return (a.attributes & ATTRIBUTE_REPARSE_POINT) != 0 && !is_link(a);
+}
+
+// Which file system object an open handle refers to: its volume and its file
+// number there (Linux: the device and the inode). Two handles with the same
+// identity refer to one object, whatever names led to it.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    friend constexpr bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 }  // namespace kavo

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "platform/file_attributes.h"
 #include "platform/native_string.h"
 #include "platform/os_error.h"
 
@@ -34,8 +35,9 @@ class FileHandle {
   public:
     // Opens `path` for reading. The open never waits for a FIFO's writer or a
     // device. With LinkAtPath::refuse a link at `path` is not followed: the
-    // handle then has FileKind::link. A missing path fails with
-    // OsErrorKind::not_found.
+    // handle then has FileKind::link; any other reparse point is read through
+    // an ordinary reopen of the very same file, so that its content, not a
+    // stub, is what is read. A missing path fails with OsErrorKind::not_found.
     static OsResult<FileHandle> open(const NativeString& path, LinkAtPath links);
 
     FileHandle(FileHandle&&) noexcept;
@@ -43,6 +45,10 @@ class FileHandle {
     ~FileHandle();
 
     FileKind kind() const { return kind_; }
+
+    // Which file system object was opened. Not available for a link that was
+    // refused.
+    OsResult<FileIdentity> identity() const;
 
     // Reads up to `buffer.size()` bytes at the current position: their count,
     // 0 at the end of the file. Only a regular file is read; any other kind

@@ -5,8 +5,13 @@
 
 namespace kavo {
 
-OsResult<void> create_directories(const NativeString& path) {
-    auto created = create_directory(path);
+namespace {
+
+using DirectoryCreator = OsResult<void> (*)(const NativeString&);
+
+// Creates `path` with `create`, and first every missing parent the same way.
+OsResult<void> create_with_parents(const NativeString& path, DirectoryCreator create) {
+    auto created = create(path);
     if (created) {
         return ok();
     }
@@ -16,11 +21,11 @@ OsResult<void> create_directories(const NativeString& path) {
         if (!parent || parent->size() >= path.size()) {
             return fail(std::move(error));
         }
-        auto made_parent = create_directories(*parent);
+        auto made_parent = create_with_parents(*parent, create);
         if (!made_parent) {
             return made_parent;
         }
-        created = create_directory(path);
+        created = create(path);
         if (created) {
             return ok();
         }
@@ -34,6 +39,16 @@ OsResult<void> create_directories(const NativeString& path) {
         }
     }
     return fail(std::move(error));
+}
+
+}  // namespace
+
+OsResult<void> create_directories(const NativeString& path) {
+    return create_with_parents(path, &create_directory);
+}
+
+OsResult<void> create_protected_directories(const NativeString& path) {
+    return create_with_parents(path, &create_protected_directory);
 }
 
 namespace {

@@ -46,8 +46,23 @@ OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path);
 // OsErrorKind::not_found; entries that vanish meanwhile are not an error.
 OsResult<void> remove_tree(const NativeString& path);
 
-// Creates one directory; its parent must exist and the path must not.
+// Creates one directory; its parent must exist and the path must not. It
+// takes the access its parent hands down: for places others may use (the
+// configured core directory), never for the service's own tree.
 OsResult<void> create_directory(const NativeString& path);
+
+// Creates one directory of the service's own tree, protected in the creating
+// call itself, so that it is never open to anybody else for a moment:
+// Windows: owner Administrators (the creator's own default owner where the
+// system refuses that), access list "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Linux: mode 0700, owned by whoever creates it. Its parent must exist and the
+// path must not: an existing entry is never taken over.
+OsResult<void> create_protected_directory(const NativeString& path);
+
+// create_protected_directory with every missing parent, each created
+// protected; existing directories (or links to them) on the way are used as
+// they are, and the last one may exist already.
+OsResult<void> create_protected_directories(const NativeString& path);
 
 // Removes an empty directory, or a directory link or junction itself.
 OsResult<void> remove_empty_directory(const NativeString& path);
@@ -102,12 +117,15 @@ class TreeEntry {
 
     // The entry's attributes, from the opened entry.
     FileAttributes attributes() const { return attributes_; }
+    // Which object was opened.
+    FileIdentity identity() const { return identity_; }
     const NativeString& path() const { return path_; }
 
     // The entry `name` of this directory, opened the same way.
     OsResult<TreeEntry> open_child(const NativeString& name) const;
-    // protect_path on this entry: the owner, then the access list of a file
-    // or of a directory as the entry is one. A link fails.
+    // protect_path on this entry, through a handle of the object that was
+    // opened (never by its name again): the owner, then the access list of a
+    // file or of a directory as the entry is one. A link fails.
     Result<void, ProtectError> protect() const;
     // The names in this directory, as list_directory gives them.
     OsResult<std::vector<DirectoryEntry>> list() const;
@@ -123,10 +141,60 @@ class TreeEntry {
     struct Impl;
 
   private:
-    TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes);
+    TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes,
+              FileIdentity identity);
     std::unique_ptr<Impl> impl_;
     NativeString path_;
     FileAttributes attributes_;
+    FileIdentity identity_;
+};
+
+// An entry that somebody else may have made or changed, held open so that
+// whatever is decided from it (its kind, its owner, which object it is) is
+// done to that very object: moving it aside under another name, or deleting
+// it. A link at the path is opened as the link itself.
+//
+// Windows: one handle with the right to delete (and, where granted, to read
+// the owner), shared with everybody, so holding it keeps nobody out. A
+// rename or deletion goes through that handle.
+// Linux: the entry's directory is held open and the entry is looked at
+// relative to it; a rename or deletion first checks that the name still
+// leads to the object that was looked at.
+class HeldEntry {
+  public:
+    // A missing path fails with OsErrorKind::not_found.
+    static OsResult<HeldEntry> open(const NativeString& path);
+
+    HeldEntry(HeldEntry&&) noexcept;
+    HeldEntry& operator=(HeldEntry&&) noexcept;
+    ~HeldEntry();
+
+    FileAttributes attributes() const { return attributes_; }
+    FileIdentity identity() const { return identity_; }
+    const NativeString& path() const { return path_; }
+    // Whether LocalSystem or the Administrators group owns the entry (Linux:
+    // root). False when its owner cannot be read. Wine keeps no owners and
+    // reports its own user as the owner of everything, which counts as
+    // privileged there.
+    bool owned_by_system() const { return owned_by_system_; }
+
+    // Renames the entry, within the directory it is in, to `new_name`; fails
+    // when that name exists. Afterwards the entry's path is the new one.
+    OsResult<void> rename_within_directory(NativeView new_name);
+    // Deletes the entry (a file, a link, or an empty directory), read-only or
+    // not. The entry is let go of afterwards.
+    OsResult<void> remove();
+
+    struct Impl;
+
+  private:
+    HeldEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes,
+              FileIdentity identity, bool owned_by_system);
+    std::unique_ptr<Impl> impl_;
+    NativeString path_;
+    FileAttributes attributes_;
+    FileIdentity identity_;
+    bool owned_by_system_ = false;
 };
 
 // remove_tree on an entry that is already held open: a directory is emptied

@@ -138,6 +138,21 @@ std::optional<std::basic_string<C>> parent_path(std::basic_string_view<C> path, 
     return std::basic_string<C>(path.substr(0, cut));
 }
 
+// The last component of the path (trailing separators ignored); empty when
+// the path has none.
+template <class C>
+std::basic_string_view<C> last_component(std::basic_string_view<C> path, PathStyle style) {
+    std::size_t end = path.size();
+    while (end > 0 && is_path_separator(path[end - 1], style)) {
+        --end;
+    }
+    std::size_t begin = end;
+    while (begin > 0 && !is_path_separator(path[begin - 1], style)) {
+        --begin;
+    }
+    return path.substr(begin, end - begin);
+}
+
 inline NativeString join_native(NativeView left, NativeView right) {
     return join_path(left, right, NATIVE_PATH_STYLE);
 }

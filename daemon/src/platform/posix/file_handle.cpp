@@ -85,6 +85,18 @@ OsResult<FileHandle> FileHandle::open(const NativeString& path, LinkAtPath links
     return FileHandle(std::move(impl), kind);
 }
 
+OsResult<FileIdentity> FileHandle::identity() const {
+    if (!impl_->fd.valid()) {
+        return fail(os_error(ELOOP));
+    }
+    struct stat info {};
+    if (::fstat(impl_->fd.get(), &info) != 0) {
+        return fail(last_os_error());
+    }
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), 0,
+                        static_cast<std::uint64_t>(info.st_ino)};
+}
+
 OsResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
     if (kind_ != FileKind::regular) {
         return fail(not_a_file_error(kind_));

@@ -28,6 +28,11 @@ FileAttributes attributes_of(const struct stat& info) {
     return attributes;
 }
 
+FileIdentity identity_of(const struct stat& info) {
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), 0,
+                        static_cast<std::uint64_t>(info.st_ino)};
+}
+
 }  // namespace
 
 OsResult<FileAttributes> read_attributes_no_follow(const NativeString& path) {
@@ -125,6 +130,15 @@ OsResult<void> create_directory(const NativeString& path) {
     return ok();
 }
 
+OsResult<void> create_protected_directory(const NativeString& path) {
+    // 0700 from the first moment, owned by whoever creates it (root, for the
+    // service); the umask can only take bits away.
+    if (::mkdir(path.c_str(), 0700) != 0) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
 OsResult<void> remove_empty_directory(const NativeString& path) {
     // A link to a directory is not a directory here: rmdir would refuse it.
     struct stat info {};
@@ -201,8 +215,12 @@ Result<void, ProtectError> protect_entry(const TreeEntry::Impl& entry, bool is_d
 
 }  // namespace
 
-TreeEntry::TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes)
-    : impl_(std::move(impl)), path_(std::move(path)), attributes_(attributes) {}
+TreeEntry::TreeEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes,
+                     FileIdentity identity)
+    : impl_(std::move(impl)),
+      path_(std::move(path)),
+      attributes_(attributes),
+      identity_(identity) {}
 TreeEntry::TreeEntry(TreeEntry&&) noexcept = default;
 TreeEntry& TreeEntry::operator=(TreeEntry&&) noexcept = default;
 TreeEntry::~TreeEntry() = default;
@@ -210,7 +228,8 @@ TreeEntry::~TreeEntry() = default;
 OsResult<TreeEntry> TreeEntry::open(const NativeString& path) {
     KAVO_TRY(auto impl, open_entry(AT_FDCWD, path.c_str()));
     const FileAttributes attributes = attributes_of(impl->info);
-    return TreeEntry(std::move(impl), path, attributes);
+    const FileIdentity identity = identity_of(impl->info);
+    return TreeEntry(std::move(impl), path, attributes, identity);
 }
 
 OsResult<TreeEntry> TreeEntry::open_child(const NativeString& name) const {
@@ -219,7 +238,8 @@ OsResult<TreeEntry> TreeEntry::open_child(const NativeString& name) const {
     }
     KAVO_TRY(auto impl, open_entry(impl_->fd.get(), name.c_str()));
     const FileAttributes attributes = attributes_of(impl->info);
-    return TreeEntry(std::move(impl), join_native(path_, name), attributes);
+    const FileIdentity identity = identity_of(impl->info);
+    return TreeEntry(std::move(impl), join_native(path_, name), attributes, identity);
 }
 
 Result<void, ProtectError> TreeEntry::protect() const {
@@ -262,6 +282,88 @@ Result<void, ProtectError> protect_path(const NativeString& path, bool is_direct
         return fail(ProtectError{ProtectStage::protect, std::move(entry).error()});
     }
     return protect_entry(**entry, is_directory);
+}
+
+struct HeldEntry::Impl {
+    // The directory the entry is in, and the entry's name there.
+    posix::UniqueFd directory;
+    std::string name;
+};
+
+HeldEntry::HeldEntry(std::unique_ptr<Impl> impl, NativeString path, FileAttributes attributes,
+                     FileIdentity identity, bool owned_by_system)
+    : impl_(std::move(impl)),
+      path_(std::move(path)),
+      attributes_(attributes),
+      identity_(identity),
+      owned_by_system_(owned_by_system) {}
+HeldEntry::HeldEntry(HeldEntry&&) noexcept = default;
+HeldEntry& HeldEntry::operator=(HeldEntry&&) noexcept = default;
+HeldEntry::~HeldEntry() = default;
+
+OsResult<HeldEntry> HeldEntry::open(const NativeString& path) {
+    const std::string name(last_component(NativeView(path), NATIVE_PATH_STYLE));
+    const NativeString directory =
+        parent_path(NativeView(path), NATIVE_PATH_STYLE).value_or(NativeString("."));
+    if (name.empty() || name == "." || name == "..") {
+        return fail(os_error(EINVAL));
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->directory.reset(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!impl->directory.valid()) {
+        return fail(last_os_error());
+    }
+    impl->name = name;
+    struct stat info {};
+    if (::fstatat(impl->directory.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return fail(last_os_error());
+    }
+    return HeldEntry(std::move(impl), path, attributes_of(info), identity_of(info),
+                     info.st_uid == 0);
+}
+
+namespace {
+
+// Whether `name` in `directory` is still the object with `identity`.
+OsResult<void> still_there(int directory, const std::string& name, const FileIdentity& identity) {
+    struct stat info {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return fail(last_os_error());
+    }
+    if (!(identity_of(info) == identity)) {
+        return fail(os_error(ESTALE));
+    }
+    return ok();
+}
+
+}  // namespace
+
+OsResult<void> HeldEntry::rename_within_directory(NativeView new_name) {
+    if (!impl_) {
+        return fail(os_error(EBADF));
+    }
+    KAVO_TRY_OK(still_there(impl_->directory.get(), impl_->name, identity_));
+    const std::string target(new_name);
+    if (::renameat2(impl_->directory.get(), impl_->name.c_str(), impl_->directory.get(),
+                    target.c_str(), RENAME_NOREPLACE) != 0) {
+        return fail(last_os_error());
+    }
+    impl_->name = target;
+    path_ = join_native(parent_path(NativeView(path_), NATIVE_PATH_STYLE).value_or("."), target);
+    return ok();
+}
+
+OsResult<void> HeldEntry::remove() {
+    if (!impl_) {
+        return fail(os_error(EBADF));
+    }
+    KAVO_TRY_OK(still_there(impl_->directory.get(), impl_->name, identity_));
+    const int flags = is_directory(attributes_) ? AT_REMOVEDIR : 0;
+    if (::unlinkat(impl_->directory.get(), impl_->name.c_str(), flags) != 0) {
+        return fail(last_os_error());
+    }
+    impl_.reset();
+    return ok();
 }
 
 OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes) {

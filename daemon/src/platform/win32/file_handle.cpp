@@ -19,17 +19,32 @@ constexpr std::size_t COPY_BUFFER_SIZE = 64 * 1024;
 // ReadFile and WriteFile take a DWORD count.
 constexpr std::size_t MAX_CALL_BYTES = std::size_t{1} << 30;
 
+OsResult<FileAttributes> attributes_of(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+        return fail(last_os_error());
+    }
+    return FileAttributes{info.FileAttributes, info.ReparseTag};
+}
+
+OsResult<FileIdentity> identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info)) {
+        return fail(last_os_error());
+    }
+    FileIdentity identity;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.low = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return identity;
+}
+
 OsResult<FileKind> kind_of(HANDLE handle) {
     // Only a file on a file system is a file: a pipe, a console or a device
     // reached through the path is something else.
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
         return FileKind::other;
     }
-    FILE_ATTRIBUTE_TAG_INFO info{};
-    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
-        return fail(last_os_error());
-    }
-    const FileAttributes attributes{info.FileAttributes, info.ReparseTag};
+    KAVO_TRY(const FileAttributes attributes, attributes_of(handle));
     if (is_link(attributes)) {
         return FileKind::link;
     }
@@ -81,7 +96,32 @@ OsResult<FileHandle> FileHandle::open(const NativeString& path, LinkAtPath links
     if (!kind) {
         return fail(std::move(kind).error());
     }
+    if (links == LinkAtPath::refuse && *kind == FileKind::regular) {
+        KAVO_TRY(const FileAttributes attributes, attributes_of(impl->handle.get()));
+        if (needs_reopen_to_read(attributes)) {
+            // Opened as the reparse point itself, a placeholder may read as
+            // its stub: the same file is opened again the ordinary way, and
+            // must still be the same file.
+            win32::UniqueFileHandle reopened(::ReOpenFile(impl->handle.get(), GENERIC_READ,
+                                                          FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                          FILE_FLAG_BACKUP_SEMANTICS));
+            if (!reopened.valid()) {
+                return fail(last_os_error());
+            }
+            KAVO_TRY(const FileIdentity before, identity_of(impl->handle.get()));
+            KAVO_TRY(const FileIdentity after, identity_of(reopened.get()));
+            KAVO_TRY(const FileKind reopened_kind, kind_of(reopened.get()));
+            if (!(before == after) || reopened_kind != FileKind::regular) {
+                return fail(os_error(ERROR_CANT_ACCESS_FILE));
+            }
+            impl->handle = std::move(reopened);
+        }
+    }
     return FileHandle(std::move(impl), *kind);
+}
+
+OsResult<FileIdentity> FileHandle::identity() const {
+    return identity_of(impl_->handle.get());
 }
 
 OsResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
