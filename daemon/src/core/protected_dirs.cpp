@@ -106,12 +106,22 @@ void sweep_runtime_root(std::optional<std::string_view> keep) {
         write_error_line(RESOLVE_RUNTIME_ROOT_FAILED);
         return;
     }
-    const NativeString runtime_root = runtime_root_dir(*service_root);
-    const auto entries = list_directory(runtime_root);
-    if (!entries) {
-        if (entries.error().kind != OsErrorKind::not_found) {
+    // The root is checked before it is listed, and everything below goes
+    // through it: a link put in its place is never entered.
+    const auto runtime_root = TreeEntry::open(runtime_root_dir(*service_root));
+    if (!runtime_root) {
+        if (runtime_root.error().kind != OsErrorKind::not_found) {
             write_error_line(INSPECT_RUNTIME_ROOT_FAILED);
         }
+        return;
+    }
+    if (!is_directory(runtime_root->attributes())) {
+        write_error_line(INSPECT_RUNTIME_ROOT_FAILED);
+        return;
+    }
+    const auto entries = runtime_root->list();
+    if (!entries) {
+        write_error_line(INSPECT_RUNTIME_ROOT_FAILED);
         return;
     }
     for (const auto& entry : *entries) {
@@ -122,16 +132,18 @@ void sweep_runtime_root(std::optional<std::string_view> keep) {
         if (!name || is_kept(*name, keep) || !is_runtime_entry_name(*name)) {
             continue;
         }
-        const NativeString entry_path = join_native(runtime_root, *entry);
-        const auto attributes = read_attributes_no_follow(entry_path);
-        if (!attributes) {
+        auto child = runtime_root->open_child(*entry);
+        if (!child) {
             continue;
         }
-        if (is_directory(*attributes)) {
-            // It reports its own failure; the next sweep tries again.
-            static_cast<void>(remove_runtime_dir(entry_path));
-        } else {
+        if (!is_directory(child->attributes())) {
             write_error_line(INVALID_RUNTIME_ENTRY);
+            continue;
+        }
+        // The next sweep tries again.
+        const auto removed = remove_tree(std::move(*child));
+        if (!removed && removed.error().kind != OsErrorKind::not_found) {
+            write_error_line(REMOVE_RUNTIME_DIR_FAILED);
         }
     }
 }

@@ -106,7 +106,8 @@ Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_
         join_native(runtime_root, utf8_to_native(runtime_staging_name(lease_id)));
     const NativeString runtime_dir = join_native(runtime_root, utf8_to_native(lease_id));
 
-    const auto created_root = create_directories(runtime_root);
+    // Made protected from the first moment, parents included.
+    const auto created_root = create_protected_directories(runtime_root);
     if (!created_root) {
         return fail(with_os_text(PREPARE_RUNTIME_ROOT_FAILED, created_root.error()));
     }
@@ -114,7 +115,7 @@ Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_
     if (!protected_root) {
         return fail(std::move(protected_root).error());
     }
-    const auto created_staging = create_directory(staging_dir);
+    const auto created_staging = create_protected_directory(staging_dir);
     if (!created_staging) {
         // The directory may belong to someone else's attempt: leave it.
         return fail(with_os_text(PREPARE_RUNTIME_FAILED, created_staging.error()));
