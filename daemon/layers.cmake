@@ -35,6 +35,7 @@ set(KAVO_PURE_SOURCES
   host/stop_channel.cpp
   host/service_lifecycle.cpp
   host/program_mode.cpp
+  install/directory_claim.cpp
   install/service_registration.cpp
   ctl/ctl_command.cpp)
 set(KAVO_PURE_HEADERS

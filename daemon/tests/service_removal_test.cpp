@@ -454,40 +454,5 @@ TEST_F(ServiceTreeTest, StagingSweepDefersWhatIsNotARealDirectory) {
     EXPECT_FALSE(fs::exists(path("Service.staging-" + HEX32)));
 }
 
-TEST_F(ServiceTreeTest, InstallParentIsSecuredItselfAndALinkThereIsRefused) {
-    EXPECT_TRUE(secure_install_parent(path("missing").native()));
-    fs::create_directories(path("KAVO") / "Service");
-    testing::write_file(path("KAVO") / "Service" / "f", "x");
-    [[maybe_unused]] const bool other_owner = testing::change_owner(path("KAVO"), 4321);
-    ASSERT_TRUE(secure_install_parent(path("KAVO").native()));
-    const auto parent = read_protection(path("KAVO").native());
-    ASSERT_TRUE(parent) << parent.error().text;
-    const auto below = read_protection((path("KAVO") / "Service").native());
-    ASSERT_TRUE(below) << below.error().text;
-#if !defined(_WIN32)
-    EXPECT_EQ(parent->owner, "0");
-    EXPECT_EQ(parent->access, "0700");
-    // Only the parent itself: what lies below is for the walks that follow.
-    if (other_owner) {
-        EXPECT_EQ(below->owner, "4321");
-    }
-#endif
-
-    make_target();
-    fs::permissions(path("target"), fs::perms::all);
-    const auto before = read_protection(path("target").native());
-    ASSERT_TRUE(before) << before.error().text;
-    if (!make_directory_link(path("target"), path("linked"))) {
-        GTEST_SKIP() << "symbolic links are unavailable here";
-    }
-    const auto linked = secure_install_parent(path("linked").native());
-    ASSERT_FALSE(linked);
-    EXPECT_EQ(linked.error(), "Refusing to protect a linked service path");
-    const auto after = read_protection(path("target").native());
-    ASSERT_TRUE(after) << after.error().text;
-    EXPECT_EQ(after->owner, before->owner);
-    EXPECT_EQ(after->access, before->access);
-}
-
 }  // namespace
 }  // namespace kavo

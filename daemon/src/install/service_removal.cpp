@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/protected_dirs.h"
+#include "install/service_tree.h"
 #include "platform/diagnostics.h"
 #include "platform/file_attributes.h"
 #include "platform/fs.h"
@@ -59,35 +60,15 @@ void sweep_service_staging(const NativeString& install_parent) {
             continue;
         }
         const NativeString path = join_native(install_parent, *entry);
-        const auto attributes = read_attributes_no_follow(path);
-        if (!attributes) {
-            complete = false;
-        } else if (!is_directory(*attributes)) {
-            // A file or a link with a staging name is never removed here.
-            complete = false;
-        } else if (!remove_service_tree(path)) {
+        // Only a directory of the service's own is removed: a file, a link or
+        // somebody else's directory with a staging name is left as it is.
+        if (!is_service_owned_directory(path) || !remove_service_tree(path)) {
             complete = false;
         }
     }
     if (!complete) {
         write_error_line(DEFERRED_SERVICE_STAGING_CLEANUP);
     }
-}
-
-Result<void> secure_install_parent(const NativeString& install_parent) {
-    const auto entry = TreeEntry::open(install_parent);
-    if (!entry) {
-        if (entry.error().kind == OsErrorKind::not_found) {
-            return ok();
-        }
-        return fail(std::string(INSPECT_SERVICE_FILES_FAILED));
-    }
-    const FileAttributes attributes = entry->attributes();
-    if (!is_link(attributes) && !is_directory(attributes)) {
-        // Nothing can lie below a file; creating the parent fails later.
-        return ok();
-    }
-    return protect_service_entry(*entry);
 }
 
 Result<void> uninstall_service(const ServicePolling& polling) {
@@ -98,11 +79,22 @@ Result<void> uninstall_service(const ServicePolling& polling) {
     KAVO_TRY_OK(remove_previous_service(*manager, polling));
     KAVO_TRY(const NativeString service_root, service_root_dir());
     const auto install_parent = parent_path(NativeView(service_root), NATIVE_PATH_STYLE);
-    if (install_parent) {
-        KAVO_TRY_OK(secure_install_parent(*install_parent));
+    // Only a tree of the service's own is walked and removed: an install
+    // parent or a service root that somebody else made (or that is missing)
+    // holds nothing of an installation, and is left alone.
+    if (install_parent && !is_service_owned_directory(*install_parent)) {
+        if (!read_attributes_no_follow(*install_parent)) {
+            return ok();
+        }
+        return fail(std::string(INVALID_PROTECTED_SERVICE_PATH));
     }
-    sweep_runtime_root(std::nullopt);
-    auto removed = remove_service_tree(service_root);
+    Result<void> removed = ok();
+    if (is_service_owned_directory(service_root)) {
+        sweep_runtime_root(std::nullopt);
+        removed = remove_service_tree(service_root);
+    } else if (read_attributes_no_follow(service_root)) {
+        removed = fail(std::string(INVALID_PROTECTED_SERVICE_PATH));
+    }
     // Whether or not the service root went.
     if (install_parent) {
         sweep_service_staging(*install_parent);

@@ -69,14 +69,11 @@ Result<void> remove_service_tree(const NativeString& path);
 // the staging name could not be removed.
 void sweep_service_staging(const NativeString& install_parent);
 
-// Secures the install parent itself before anything below it is removed or
-// created: it may have been created by any local user, who as its owner could
-// otherwise change it at will. A link there is refused; a missing parent
-// needs nothing.
-Result<void> secure_install_parent(const NativeString& install_parent);
-
 // The uninstaller: removes the service, the service root and the staging
-// directories. The install parent itself stays.
+// directories. The install parent itself stays. A service root or install
+// parent that LocalSystem or the Administrators do not own is not the
+// installation's: it is left as it is, and the uninstall fails when it is
+// there.
 Result<void> uninstall_service(const ServicePolling& polling = {});
 
 // The steps of remove_previous_service over any manager with the seam's
