@@ -114,11 +114,12 @@ bool is_argument(const std::vector<std::string>& arguments, std::string_view val
 
 void check_walk(const std::vector<std::string>& arguments, std::string_view file) {
     // A path starting with "x" stands for a file that cannot be read.
-    const IdentityLoader loader = [file](const NativeString& path) -> Result<SecretBytes> {
+    const IdentityLoader loader = [file](const NativeString& path) -> Result<LoadedIdentity> {
         if (path.starts_with("x")) {
             return fail(std::string(IDENTITY_UNREADABLE));
         }
-        return identity_from_file_bytes(file);
+        KAVO_TRY(SecretBytes secret, identity_from_file_bytes(file));
+        return LoadedIdentity{std::move(secret), std::nullopt};
     };
     const auto config = parse_service_config(arguments, loader);
     if (!config) {

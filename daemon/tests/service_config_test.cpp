@@ -142,12 +142,13 @@ TEST_F(ServiceConfigTest, HashThatIsNotUnicodeIsRefused) {
 
 TEST_F(ServiceConfigTest, IdentityLoaderSeesEachIdentityOptionInTurn) {
     std::vector<NativeString> loaded;
-    const IdentityLoader loader = [&](const NativeString& path) -> Result<SecretBytes> {
+    const IdentityLoader loader = [&](const NativeString& path) -> Result<LoadedIdentity> {
         loaded.push_back(path);
         if (path == n("refused")) {
             return fail(std::string("Failed to read service identity"));
         }
-        return SecretBytes(std::string(32, static_cast<char>('a' + loaded.size())));
+        return LoadedIdentity{SecretBytes(std::string(32, static_cast<char>('a' + loaded.size()))),
+                              FileIdentity{1, 0, loaded.size()}};
     };
     const auto config =
         parse_service_config(args({"--identity-file", "one", "--core-dir", "d", "--identity-file",
@@ -157,6 +158,8 @@ TEST_F(ServiceConfigTest, IdentityLoaderSeesEachIdentityOptionInTurn) {
     EXPECT_EQ(loaded, (std::vector<NativeString>{n("one"), n("two")}));
     EXPECT_EQ(config->identity_file, n("two"));
     EXPECT_EQ(config->identity.view(), std::string(32, 'c'));
+    // The file the installer may delete is the one the later identity came from.
+    EXPECT_EQ(config->identity_file_id, (FileIdentity{1, 0, 2}));
 
     // The loader's message is the result, and the walk ends there.
     loaded.clear();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -178,22 +179,56 @@ TEST_F(ServiceFilesTest, IdentityIsStoredExactlyAndWithinItsBounds) {
 }
 
 // On Linux there is no service control manager: the install stops at once,
-// touching nothing but the identity source, which goes as after any attempt.
+// touching nothing but the identity source, which goes as after any attempt
+// when it is still the file the identity was read from and not the identity
+// the service reads.
 TEST_F(ServiceFilesTest, WithoutAServiceManagerTheInstallIsBlocked) {
 #if defined(_WIN32)
     GTEST_SKIP() << "this build has a service control manager (see kavo_service_tests)";
 #else
-    testing::write_file(path("identity-source"), std::string(40, 'k'));
+    const std::string program_data = dir_.path().string();
+    const testing::ScopedEnv env("ProgramData", &program_data);
+    const fs::path installed = path("KAVO") / "Service" / "identity";
     InstallOptions options;
     options.bundled = BundledFiles{(path("bundle") / "daemon.exe").native(),
                                    (path("bundle") / "kavo_core.exe").native()};
-    const InstallResult result = attempt_install(config(core_digest()), options);
-    EXPECT_EQ(result.outcome, InstallOutcome::Blocked);
-    EXPECT_EQ(result.error,
-              "Installing the service needs the Windows service control manager "
-              "(os error 38)");
-    EXPECT_FALSE(fs::exists(path("identity-source")));
-    EXPECT_FALSE(fs::exists(path("Service")));
+    struct Case {
+        const char* name;
+        fs::path source;
+        // Done between reading the identity and the install.
+        std::function<void()> meanwhile;
+        bool deleted;
+    } cases[] = {
+        {"the file that was read", path("identity-source"), [] {}, true},
+        // Renamed over it, so that the new file exists before the old one
+        // goes: Linux may give a file made after a deletion the freed inode
+        // number again (Windows' file numbers carry a reuse count).
+        {"a file put in its place", path("identity-source"),
+         [&] {
+             testing::write_file(path("other-file"), std::string(40, 'x'));
+             fs::rename(path("other-file"), path("identity-source"));
+         },
+         false},
+        {"the installed identity", installed, [] {}, false},
+    };
+    for (const auto& c : cases) {
+        fs::create_directories(installed.parent_path());
+        testing::write_file(c.source, std::string(40, 'k'));
+        auto loaded = load_identity_file(c.source.native());
+        ASSERT_TRUE(loaded) << loaded.error();
+        ServiceConfig with = config(core_digest());
+        with.identity_file = c.source.native();
+        with.identity_file_id = loaded->file;
+        c.meanwhile();
+        const InstallResult result = attempt_install(std::move(with), options);
+        EXPECT_EQ(result.outcome, InstallOutcome::Blocked) << c.name;
+        EXPECT_EQ(result.error,
+                  "Installing the service needs the Windows service control manager "
+                  "(os error 38)");
+        EXPECT_EQ(fs::exists(c.source), !c.deleted) << c.name;
+        fs::remove_all(path("KAVO"));
+        fs::remove(path("identity-source"));
+    }
     const auto removed = uninstall_service();
     ASSERT_FALSE(removed);
     EXPECT_EQ(removed.error(), "IO error in winapi call");

@@ -63,10 +63,10 @@ Result<SecretBytes> identity_from_file_bytes(std::string_view bytes) {
 }
 
 Result<ServiceConfig> parse_service_config(std::span<const NativeString> arguments,
-                                           const IdentityLoader& load_identity_file) {
+                                           const IdentityLoader& load_identity_from) {
     std::optional<NativeString> core_dir;
     std::optional<NativeString> identity_file;
-    std::optional<SecretBytes> identity;
+    std::optional<LoadedIdentity> identity;
     std::optional<std::string> expected_core_sha256;
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -82,7 +82,7 @@ Result<ServiceConfig> parse_service_config(std::span<const NativeString> argumen
                 return fail(std::string(MISSING_IDENTITY_FILE_VALUE));
             }
             const NativeString& path = arguments[++i];
-            auto loaded = load_identity_file(path);
+            auto loaded = load_identity_from(path);
             if (!loaded) {
                 return fail(std::move(loaded).error());
             }
@@ -109,8 +109,9 @@ Result<ServiceConfig> parse_service_config(std::span<const NativeString> argumen
     if (!expected_core_sha256) {
         return fail(std::string(CORE_SHA256_NOT_CONFIGURED));
     }
-    return ServiceConfig{std::move(*core_dir), std::move(*identity_file), std::move(*identity),
-                         std::move(*expected_core_sha256)};
+    return ServiceConfig{std::move(*core_dir), std::move(*identity_file),
+                         std::move(identity->secret), std::move(*expected_core_sha256),
+                         identity->file};
 }
 
 }  // namespace kavo

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/file_attributes.h"
 #include "platform/native_string.h"
 #include "platform/result.h"
 #include "platform/secret.h"
@@ -44,17 +46,30 @@ struct ServiceConfig {
     SecretBytes identity;
     // 64 hexadecimal digits as typed (not case-folded).
     std::string expected_core_sha256;
+    // The file the identity was read from, so that the installer, which
+    // deletes its identity source, deletes that file and no other. Absent
+    // when it could not be told.
+    std::optional<FileIdentity> identity_file_id;
+};
+
+// An identity secret and the file it was read from.
+struct LoadedIdentity {
+    SecretBytes secret;
+    std::optional<FileIdentity> file;
 };
 
 // Loads the identity secret named by the value of "--identity-file": the
 // secret, or one of the identity messages.
-using IdentityLoader = std::function<Result<SecretBytes>(const NativeString& path)>;
+using IdentityLoader = std::function<Result<LoadedIdentity>(const NativeString& path)>;
 
 // The identity secret stored at `path`: a plain file (not a directory, not a
 // link or junction) of UTF-8 text, trimmed of surrounding white space. The
 // file is opened once and read through that handle, at most
 // MAX_IDENTITY_FILE_LEN + 1 bytes of it; the bytes read are wiped afterwards.
 Result<SecretBytes> load_identity(const NativeString& path);
+
+// load_identity, also telling which file was read.
+Result<LoadedIdentity> load_identity_file(const NativeString& path);
 
 // The identity rules over the bytes of an identity file: at most
 // MAX_IDENTITY_FILE_LEN bytes, valid UTF-8, and 32 to 256 bytes once the
@@ -68,6 +83,6 @@ Result<ServiceConfig> load_service_config();
 // Each "--identity-file" value is loaded at once through `load_identity`.
 Result<ServiceConfig> parse_service_config(
     std::span<const NativeString> arguments,
-    const IdentityLoader& load_identity_file = load_identity);
+    const IdentityLoader& load_identity_from = load_identity_file);
 
 }  // namespace kavo

@@ -9,6 +9,11 @@
 namespace kavo {
 
 Result<SecretBytes> load_identity(const NativeString& path) {
+    KAVO_TRY(LoadedIdentity loaded, load_identity_file(path));
+    return std::move(loaded.secret);
+}
+
+Result<LoadedIdentity> load_identity_file(const NativeString& path) {
     // One open, without following a link at the path; the type and the bytes
     // both come from that handle, so a name swapped after a check cannot slip
     // a link, a FIFO or a device in.
@@ -48,7 +53,12 @@ Result<SecretBytes> load_identity(const NativeString& path) {
     content.resize(filled);
     auto secret = identity_from_file_bytes(content);
     wipe_string(content);
-    return secret;
+    if (!secret) {
+        return fail(std::move(secret).error());
+    }
+    auto identity = file.identity();
+    return LoadedIdentity{std::move(secret).value(),
+                          identity ? std::optional<FileIdentity>(*identity) : std::nullopt};
 }
 
 Result<ServiceConfig> load_service_config() {

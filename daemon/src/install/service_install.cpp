@@ -2,6 +2,7 @@
 
 #include "core/protected_dirs.h"
 #include "core/runtime_staging.h"
+#include "install/directory_claim.h"
 #include "ipc/protocol_id.h"
 #include "platform/file_attributes.h"
 #include "platform/file_handle.h"
@@ -58,6 +59,32 @@ Result<void> check_bundled_files(const BundledFiles& files) {
     return ok();
 }
 
+// Deletes the identity source the installer was handed, through a handle of
+// the file itself, and only when it is still the file the identity was read
+// from and not the identity the service is to read: a reinstall may name the
+// installed identity, and the source usually lies where its user can swap it.
+void delete_identity_source(const ServiceConfig& config) {
+    if (!config.identity_file_id) {
+        return;
+    }
+    auto source = HeldEntry::open(config.identity_file);
+    if (!source || !(source->identity() == *config.identity_file_id) ||
+        found_entry_of(source->attributes()) != FoundEntry::other) {
+        return;
+    }
+    if (const auto service_root = service_root_dir()) {
+        const auto installed = HeldEntry::open(join_native(*service_root, IDENTITY_FILE_NAME));
+        if (installed && installed->identity() == source->identity()) {
+            return;
+        }
+    }
+    static_cast<void>(source->remove());
+}
+
+InstallResult ended(const InstallStepFailure& failure) {
+    return InstallResult{failure.outcome, failure.error};
+}
+
 // Everything from opening the manager to starting the service. The manager
 // handle and the service handle close when this returns, on every path.
 InstallResult install_steps(const ServiceConfig& config, const InstallOptions& options) {
@@ -70,68 +97,21 @@ InstallResult install_steps(const ServiceConfig& config, const InstallOptions& o
         return ended(InstallOutcome::Blocked, std::move(previous).error());
     }
     // From here on a failure leaves no service registered.
-    auto service_root = service_root_dir();
-    if (!service_root) {
-        return ended(InstallOutcome::Failed, std::move(service_root).error());
-    }
-    const auto install_parent = parent_path(NativeView(*service_root), NATIVE_PATH_STYLE);
-    if (!install_parent) {
-        return ended(InstallOutcome::Failed, std::string(RESOLVE_INSTALL_PARENT_FAILED));
-    }
-    // Anyone may have created the install parent; nothing below it is
-    // removed or created before it is ours.
-    auto secured = secure_install_parent(*install_parent);
-    if (!secured) {
-        return ended(InstallOutcome::Failed, std::move(secured).error());
-    }
-    sweep_runtime_root(std::nullopt);
-    auto removed = remove_service_tree(*service_root);
-    if (!removed) {
-        return ended(InstallOutcome::Failed, std::move(removed).error());
-    }
-    // From here on a failure leaves no installed files either.
-    auto files = bundled_files(options);
-    if (!files) {
-        return ended(InstallOutcome::Failed, std::move(files).error());
-    }
-    auto checked = check_bundled_files(*files);
-    if (!checked) {
-        return ended(InstallOutcome::Failed, std::move(checked).error());
-    }
-    const auto created_parent = create_directories(*install_parent);
-    if (!created_parent) {
-        return ended(InstallOutcome::Failed,
-                     with_os_text(CREATE_INSTALL_PARENT_FAILED, created_parent.error()));
-    }
-    auto protected_parent = protect_service_tree(*install_parent);
-    if (!protected_parent) {
-        return ended(InstallOutcome::Failed, std::move(protected_parent).error());
-    }
-    sweep_service_staging(*install_parent);
-    auto id = new_protocol_id();
-    if (!id) {
-        return ended(InstallOutcome::Failed, std::move(id).error());
-    }
-    const NativeString staging_dir =
-        join_native(*install_parent, utf8_to_native(service_staging_name(*id)));
-    const auto created_staging = create_directory(staging_dir);
-    if (!created_staging) {
-        return ended(InstallOutcome::Failed,
-                     with_os_text(CREATE_SERVICE_STAGING_FAILED, created_staging.error()));
-    }
-    auto installed_daemon =
-        stage_service_files(staging_dir, files->daemon, files->core, config, *service_root);
+    auto installed_daemon = install_service_files(config, options);
     if (!installed_daemon) {
-        // Best effort; a staging directory that stays is swept next time.
-        static_cast<void>(remove_service_tree(staging_dir));
-        return ended(InstallOutcome::Failed, std::move(installed_daemon).error());
+        return ended(installed_daemon.error());
     }
-    const NativeString identity_file = join_native(*service_root, IDENTITY_FILE_NAME);
+    auto root = service_root_dir();
+    if (!root) {
+        return ended(InstallOutcome::Failed, std::move(root).error());
+    }
+    const NativeString service_root = std::move(root).value();
+    const NativeString identity_file = join_native(service_root, IDENTITY_FILE_NAME);
     const NativeString command_line = service_command_line(
         *installed_daemon, config.core_dir, identity_file, config.expected_core_sha256);
     auto service = manager->create_service(service_registration(command_line));
     if (!service) {
-        static_cast<void>(remove_service_tree(*service_root));
+        static_cast<void>(remove_service_tree(service_root));
         return ended(outcome_of_create_failure(service.error().code), service.error().text);
     }
     // Only a description; the service works without it.
@@ -142,7 +122,7 @@ InstallResult install_steps(const ServiceConfig& config, const InstallOptions& o
         // marked for deletion through the whole removal wait.
         service->close();
         static_cast<void>(remove_previous_service(*manager, options.polling));
-        static_cast<void>(remove_service_tree(*service_root));
+        static_cast<void>(remove_service_tree(service_root));
         return ended(InstallOutcome::Failed, started.error().text);
     }
     return ended(InstallOutcome::Installed, std::string());
@@ -150,16 +130,63 @@ InstallResult install_steps(const ServiceConfig& config, const InstallOptions& o
 
 }  // namespace
 
+Result<NativeString, InstallStepFailure> install_service_files(const ServiceConfig& config,
+                                                               const InstallOptions& options) {
+    const auto failed = [](std::string error) {
+        return InstallStepFailure{InstallOutcome::Failed, std::move(error)};
+    };
+    auto service_root = service_root_dir();
+    if (!service_root) {
+        return fail(failed(std::move(service_root).error()));
+    }
+    const auto install_parent = parent_path(NativeView(*service_root), NATIVE_PATH_STYLE);
+    if (!install_parent) {
+        return fail(failed(std::string(RESOLVE_INSTALL_PARENT_FAILED)));
+    }
+    // Anyone may have made the install parent or the service root: what is
+    // not the service's own is moved aside before anything below is removed
+    // or created.
+    KAVO_TRY_OK(claim_install_parent(*install_parent));
+    KAVO_TRY_OK(clear_service_root(*service_root));
+    // From here on a failure leaves no installed files either.
+    auto files = bundled_files(options);
+    if (!files) {
+        return fail(failed(std::move(files).error()));
+    }
+    auto checked = check_bundled_files(*files);
+    if (!checked) {
+        return fail(failed(std::move(checked).error()));
+    }
+    sweep_service_staging(*install_parent);
+    auto id = new_protocol_id();
+    if (!id) {
+        return fail(failed(std::move(id).error()));
+    }
+    const NativeString staging_dir =
+        join_native(*install_parent, utf8_to_native(service_staging_name(*id)));
+    const auto created_staging = create_protected_directory(staging_dir);
+    if (!created_staging) {
+        return fail(failed(with_os_text(CREATE_SERVICE_STAGING_FAILED, created_staging.error())));
+    }
+    auto installed_daemon =
+        stage_service_files(staging_dir, files->daemon, files->core, config, *service_root);
+    if (!installed_daemon) {
+        // Best effort; a staging directory that stays is swept next time.
+        static_cast<void>(remove_service_tree(staging_dir));
+        return fail(failed(std::move(installed_daemon).error()));
+    }
+    return std::move(installed_daemon).value();
+}
+
 InstallOutcome install_service(ServiceConfig config, const InstallOptions& options) {
     return attempt_install(std::move(config), options).outcome;
 }
 
 InstallResult attempt_install(ServiceConfig config, const InstallOptions& options) {
-    const NativeString identity_source = config.identity_file;
     InstallResult result = install_steps(config, options);
     // The identity now lives in the service root (or nowhere): the copy the
     // caller handed in goes, read-only or not, whatever the outcome.
-    static_cast<void>(remove_file(identity_source));
+    delete_identity_source(config);
     return result;
 }
 

@@ -12,6 +12,7 @@
 #include "host/service_config.h"
 #include "install/service_registration.h"
 #include "install/service_removal.h"
+#include "install/service_tree.h"
 #include "platform/native_string.h"
 #include "platform/result.h"
 #include "platform/secret.h"
@@ -27,8 +28,6 @@ inline constexpr std::string_view BUNDLED_DAEMON_UNAVAILABLE =
 inline constexpr std::string_view BUNDLED_CORE_UNAVAILABLE = "Bundled core binary is unavailable";
 inline constexpr std::string_view RESOLVE_INSTALL_PARENT_FAILED =
     "Failed to resolve service install parent";
-inline constexpr std::string_view CREATE_INSTALL_PARENT_FAILED =
-    "Failed to create service install parent: ";
 inline constexpr std::string_view CREATE_SERVICE_STAGING_FAILED =
     "Failed to create protected service staging directory: ";
 inline constexpr std::string_view INSTALLED_CORE_HASH_MISMATCH =
@@ -62,12 +61,21 @@ struct InstallResult {
     std::string error;
 };
 
-// Installs and starts the service. Whatever happens, the identity source file
-// (`config.identity_file`) is deleted before this returns.
+// Installs and starts the service. Before this returns, the identity source
+// file (`config.identity_file`) is deleted, whatever happened, when it is
+// still the file the identity was read from and not the installed identity.
 InstallOutcome install_service(ServiceConfig config, const InstallOptions& options = {});
 
 // install_service, keeping the text of the failure for whoever wants it.
 InstallResult attempt_install(ServiceConfig config, const InstallOptions& options = {});
+
+// The files of an install, after the previous service has gone: the install
+// parent and the service root made the service's own (what somebody else
+// made there moved aside), the earlier installation's files removed, and the
+// daemon, the core and the identity staged, checked and moved into place as
+// the service root. The installed daemon's path.
+Result<NativeString, InstallStepFailure> install_service_files(const ServiceConfig& config,
+                                                               const InstallOptions& options);
 
 // Fills `staging_dir` with the daemon, the core and the identity, checks
 // them, and renames it to `service_root`. The installed daemon's path.

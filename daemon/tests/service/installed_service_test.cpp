@@ -181,6 +181,33 @@ TEST_F(InstalledServiceTest, InstallingOverARunningInstallReplacesIt) {
     EXPECT_FALSE(fresh->lease_active);
 }
 
+// A reinstall that keeps its secret names the installed identity as its
+// source: that identity is what the new service reads, so it stays, and the
+// service starts with it again later.
+TEST_F(InstalledServiceTest, ReinstallingFromTheInstalledIdentityKeepsIt) {
+    const ProgramRun first = install();
+    ASSERT_EQ(first.exit_status, 0u) << first.error;
+    const fs::path installed = service_root_ / "identity";
+    const ProgramRun again = run_program(
+        bundle() / "kavo-daemon.exe",
+        {native_of(std::string(INSTALL_SERVICE_FLAG)), native_of(std::string(CORE_DIR_OPTION)),
+         core_dir().native(), native_of(std::string(IDENTITY_FILE_OPTION)), installed.native(),
+         native_of(std::string(EXPECTED_CORE_SHA256_OPTION)), native_of(core_digest_)});
+    ASSERT_EQ(again.exit_status, 0u) << again.error;
+    ASSERT_TRUE(fs::exists(installed));
+    EXPECT_EQ(testing::read_file(installed), IDENTITY);
+
+    // Stopped and started again, the service reads it once more.
+    auto service = open_service();
+    ASSERT_TRUE(service);
+    ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    ASSERT_TRUE(service->send_stop());
+    ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_STOPPED), SERVICE_STATE_STOPPED);
+    ASSERT_TRUE(service->start());
+    ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    ASSERT_TRUE(testing::eventually([&] { return ctl({"status"}).exit_status == 0; }));
+}
+
 TEST_F(InstalledServiceTest, InstalledFilesCarryTheProtectedAccessList) {
     const ProgramRun installed = install();
     ASSERT_EQ(installed.exit_status, 0u) << installed.error;
