@@ -147,28 +147,35 @@ TEST(OsErrorTest, TextCarriesMessageAndCode) {
     EXPECT_GT(error.text.size(), std::string(" (os error 2)").size());
 }
 
-// The link and directory rules as a table over attributes and reparse tags.
+// The link and directory rules as a table over attributes and reparse tags,
+// and which files are read through a second, ordinary open.
 TEST(FileAttributesTest, LinkAndDirectoryRules) {
     struct Case {
         FileAttributes attributes;
         bool link;
         bool directory;
+        bool reopen;
     } cases[] = {
-        {{ATTRIBUTE_DIRECTORY, 0}, false, true},
-        {{ATTRIBUTE_NORMAL, 0}, false, false},
-        {{ATTRIBUTE_REPARSE_POINT, REPARSE_TAG_SYMLINK}, true, false},
-        {{ATTRIBUTE_REPARSE_POINT | ATTRIBUTE_DIRECTORY, REPARSE_TAG_SYMLINK}, true, false},
-        {{ATTRIBUTE_REPARSE_POINT | ATTRIBUTE_DIRECTORY, REPARSE_TAG_MOUNT_POINT}, true, false},
+        {{ATTRIBUTE_DIRECTORY, 0}, false, true, false},
+        {{ATTRIBUTE_NORMAL, 0}, false, false, false},
+        {{ATTRIBUTE_REPARSE_POINT, REPARSE_TAG_SYMLINK}, true, false, false},
+        {{ATTRIBUTE_REPARSE_POINT | ATTRIBUTE_DIRECTORY, REPARSE_TAG_SYMLINK}, true, false, false},
+        {{ATTRIBUTE_REPARSE_POINT | ATTRIBUTE_DIRECTORY, REPARSE_TAG_MOUNT_POINT},
+         true,
+         false,
+         false},
         // A reparse point without the name-surrogate bit (deduplication, cloud files).
-        {{ATTRIBUTE_REPARSE_POINT, 0x80000013}, false, false},
-        {{ATTRIBUTE_REPARSE_POINT | ATTRIBUTE_DIRECTORY, 0x9000001A}, false, true},
+        {{ATTRIBUTE_REPARSE_POINT, 0x80000013}, false, false, true},
+        {{ATTRIBUTE_REPARSE_POINT | ATTRIBUTE_DIRECTORY, 0x9000001A}, false, true, true},
         // The tag alone means nothing without the reparse attribute.
-        {{ATTRIBUTE_NORMAL, REPARSE_TAG_SYMLINK}, false, false},
+        {{ATTRIBUTE_NORMAL, REPARSE_TAG_SYMLINK}, false, false, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(is_link(c.attributes), c.link)
             << std::hex << c.attributes.attributes << " " << c.attributes.reparse_tag;
         EXPECT_EQ(is_directory(c.attributes), c.directory)
+            << std::hex << c.attributes.attributes << " " << c.attributes.reparse_tag;
+        EXPECT_EQ(needs_reopen_to_read(c.attributes), c.reopen)
             << std::hex << c.attributes.attributes << " " << c.attributes.reparse_tag;
     }
 }
