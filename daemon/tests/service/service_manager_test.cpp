@@ -80,7 +80,13 @@ class ServiceManagerTest : public ::testing::Test {
         ServiceConfig config;
         config.core_dir = (dir_.path() / "core dir").native();
         config.identity_file = identity_source().native();
-        config.identity = SecretBytes(IDENTITY);
+        // Read as the configuration reads it, so the installer knows the file.
+        auto loaded = load_identity_file(identity_source().native());
+        EXPECT_TRUE(loaded) << loaded.error();
+        if (loaded) {
+            config.identity = std::move(loaded->secret);
+            config.identity_file_id = loaded->file;
+        }
         config.expected_core_sha256 = std::move(hash);
         return config;
     }
