@@ -175,7 +175,7 @@ class IpcExchangeTest : public ::testing::TestWithParam<int> {
             const auto started = steady_clock::now();
             asio::co_spawn(io,
                            serve_exchange(std::move(pair->server), SecretBytes(SECRET),
-                                          handler.get(), read_limit),
+                                          handler.get(), ExchangeOptions{.read_limit = read_limit}),
                            [&run, started](std::exception_ptr error, ExchangeEnd end) {
                                EXPECT_FALSE(error);
                                run.elapsed = steady_clock::now() - started;

@@ -13,14 +13,14 @@ namespace {
 
 asio::awaitable<ExchangeEnd> exchange_steps(LocalStream& stream, SecretBytes secret,
                                             const RequestHandler& handler,
-                                            std::chrono::milliseconds read_limit) {
-    HandshakeOutcome handshake = co_await run_handshake(stream, std::move(secret), read_limit);
+                                            const ExchangeOptions& options) {
+    HandshakeOutcome handshake = co_await run_handshake(stream, std::move(secret), options);
     if (!handshake.session) {
         co_return handshake.failure;
     }
     const SessionContext& session = *handshake.session;
 
-    auto body = co_await read_frame(stream, read_limit);
+    auto body = co_await read_frame(stream, options.read_limit);
     if (!body) {
         co_return ExchangeEnd::request_not_read;
     }
@@ -37,9 +37,8 @@ asio::awaitable<ExchangeEnd> exchange_steps(LocalStream& stream, SecretBytes sec
 
 // Started by co_spawn rather than awaited as a call, so it owns its inputs.
 asio::awaitable<ExchangeEnd> owned_exchange(LocalStream stream, SecretBytes secret,
-                                            RequestHandler handler,
-                                            std::chrono::milliseconds read_limit) {
-    const ExchangeEnd end = co_await exchange_steps(stream, std::move(secret), handler, read_limit);
+                                            RequestHandler handler, ExchangeOptions options) {
+    const ExchangeEnd end = co_await exchange_steps(stream, std::move(secret), handler, options);
     asio::error_code ignored;
     stream.close(ignored);
     co_return end;
@@ -58,21 +57,20 @@ std::string client_readable_json(const IpcResponse& response) {
 }  // namespace
 
 asio::awaitable<ExchangeEnd> serve_exchange(LocalStream stream, SecretBytes secret,
-                                            RequestHandler handler,
-                                            std::chrono::milliseconds read_limit) {
+                                            RequestHandler handler, ExchangeOptions options) {
     // Every read races a timer against the stream. On a context that several
     // threads run, the two completions must not run at once, so the exchange
     // keeps to a strand of its own.
     auto strand = asio::make_strand(stream.get_executor());
-    co_return co_await asio::co_spawn(
-        strand,
-        owned_exchange(std::move(stream), std::move(secret), std::move(handler), read_limit),
-        asio::use_awaitable);
+    co_return co_await asio::co_spawn(strand,
+                                      owned_exchange(std::move(stream), std::move(secret),
+                                                     std::move(handler), std::move(options)),
+                                      asio::use_awaitable);
 }
 
 asio::awaitable<HandshakeOutcome> run_handshake(LocalStream& stream, SecretBytes secret,
-                                                std::chrono::milliseconds read_limit) {
-    auto started = SessionContext::start(std::move(secret));
+                                                const ExchangeOptions& options) {
+    auto started = SessionContext::start(std::move(secret), options.random);
     if (!started) {
         co_return HandshakeOutcome{std::nullopt, ExchangeEnd::random_source_failed};
     }
@@ -81,7 +79,7 @@ asio::awaitable<HandshakeOutcome> run_handshake(LocalStream& stream, SecretBytes
     if (!co_await write_frame(stream, serialize(session.challenge_record()))) {
         co_return HandshakeOutcome{std::nullopt, ExchangeEnd::challenge_not_sent};
     }
-    auto body = co_await read_frame(stream, read_limit);
+    auto body = co_await read_frame(stream, options.read_limit);
     if (!body) {
         co_return HandshakeOutcome{std::nullopt, ExchangeEnd::proof_not_read};
     }
@@ -92,7 +90,7 @@ asio::awaitable<HandshakeOutcome> run_handshake(LocalStream& stream, SecretBytes
     if (!session.accepts(*answer)) {
         co_return HandshakeOutcome{std::nullopt, ExchangeEnd::proof_refused};
     }
-    auto grant = session.grant();
+    auto grant = session.grant(options.random);
     if (!grant) {
         co_return HandshakeOutcome{std::nullopt, ExchangeEnd::random_source_failed};
     }

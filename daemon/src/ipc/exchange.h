@@ -12,6 +12,7 @@
 #include <asio/awaitable.hpp>
 
 #include "ipc/frame_io.h"
+#include "ipc/protocol_id.h"
 #include "ipc/records.h"
 #include "ipc/session.h"
 #include "platform/local_stream.h"
@@ -42,19 +43,27 @@ struct HandshakeOutcome {
     ExchangeEnd failure = ExchangeEnd::answered;
 };
 
+// What an exchange runs on besides its stream, identity and handler. The
+// service uses the defaults.
+struct ExchangeOptions {
+    // Each frame read gets this long.
+    std::chrono::milliseconds read_limit = FRAME_READ_TIMEOUT;
+    // Where the challenge and the session identifier draw their bytes.
+    RandomSource random = fill_random;
+};
+
 // Serves the whole exchange and closes the stream. The connection task runs
 // this detached, so it owns everything it uses: the stream, the connection's
-// copy of the identity and the handler. Each frame read gets `read_limit`.
-asio::awaitable<ExchangeEnd> serve_exchange(
-    LocalStream stream, SecretBytes secret, RequestHandler handler,
-    std::chrono::milliseconds read_limit = FRAME_READ_TIMEOUT);
+// copy of the identity, the handler and the options.
+asio::awaitable<ExchangeEnd> serve_exchange(LocalStream stream, SecretBytes secret,
+                                            RequestHandler handler, ExchangeOptions options = {});
 
-// The steps of serve_exchange. They borrow the stream, the session and the
-// handler from the exchange that awaits them.
+// The steps of serve_exchange. They borrow the stream, the session, the
+// handler and the options from the exchange that awaits them.
 
 // Steps 1 to 3: sends the challenge, checks the answer, grants the session.
 asio::awaitable<HandshakeOutcome> run_handshake(LocalStream& stream, SecretBytes secret,
-                                                std::chrono::milliseconds read_limit);
+                                                const ExchangeOptions& options);
 
 // The response a parsed or unparsed request body earns: the handler's answer
 // for an authorised request, otherwise the matching error.

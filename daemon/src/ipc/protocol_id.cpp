@@ -1,7 +1,6 @@
 #include "ipc/protocol_id.h"
 
 #include "platform/hex.h"
-#include "platform/random.h"
 
 namespace kavo {
 
@@ -11,9 +10,9 @@ std::string format_protocol_id(std::array<std::uint8_t, PROTOCOL_ID_BYTES> bytes
     return hex_lower(bytes);
 }
 
-Result<std::string> new_protocol_id() {
+Result<std::string> new_protocol_id(const RandomSource& random) {
     std::array<std::uint8_t, PROTOCOL_ID_BYTES> bytes{};
-    auto filled = fill_random(bytes);
+    auto filled = random(bytes);
     if (!filled) {
         return fail(std::string(RANDOM_SOURCE_ERROR_PREFIX) + filled.error().text);
     }

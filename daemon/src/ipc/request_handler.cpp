@@ -52,14 +52,14 @@ std::optional<NativeString> take_runtime_dir(CoreSlot::Access& slot) {
 // earlier one was being reclaimed, or a stop left pending with no lease by a
 // failed poll); its core is stopped before anyone gets a new lease.
 asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_first,
-                                         MonotonicInstant now) {
+                                         MonotonicInstant now, const RandomSource& random) {
     if (stop_first) {
         const bool stopped = co_await stop_and_settle(access, take_runtime_dir(access));
         if (!stopped) {
             co_return error_response(EXPIRED_LEASE_NOT_RECLAIMED);
         }
     }
-    auto lease_id = new_protocol_id();
+    auto lease_id = new_protocol_id(random);
     if (!lease_id) {
         co_return error_response(lease_id.error());
     }
@@ -67,7 +67,7 @@ asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_fir
     co_return lease_granted_response(std::move(lease_id).value());
 }
 
-asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot) {
+asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, RandomSource random) {
     if (!co_await reclaim_expired_lease(slot)) {
         co_return error_response(EXPIRED_LEASE_NOT_RECLAIMED);
     }
@@ -98,7 +98,7 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot) {
             }
             if (decision != AcquireDecision::reclaim_and_recheck) {
                 co_return co_await grant_lease(access, decision == AcquireDecision::stop_then_grant,
-                                               now);
+                                               now, random);
             }
         }
         // The reclaim takes the mutex itself; the decision is taken again
@@ -206,7 +206,7 @@ asio::awaitable<IpcResponse> status(std::shared_ptr<CoreSlot> slot, std::string 
 asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext context) {
     auto& value = request.value;
     if (std::holds_alternative<IpcRequest::AcquireLease>(value)) {
-        co_return co_await acquire_lease(std::move(context.slot));
+        co_return co_await acquire_lease(std::move(context.slot), std::move(context.random));
     }
     if (auto* renew = std::get_if<IpcRequest::RenewLease>(&value)) {
         co_return co_await renew_lease(std::move(context.slot), std::move(renew->lease_id));
@@ -227,13 +227,17 @@ asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext c
 
 asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
                                             SecretBytes identity, std::string core_digest,
-                                            std::shared_ptr<CoreSlot> slot) {
+                                            std::shared_ptr<CoreSlot> slot, RandomSource random) {
     // The handler holds the copies; each request gets copies of its own.
-    RequestHandler handler = [context = RequestContext{std::move(core_dir), std::move(core_digest),
-                                                       std::move(slot)}](IpcRequest request) {
+    RequestHandler handler = [context =
+                                  RequestContext{std::move(core_dir), std::move(core_digest),
+                                                 std::move(slot), random}](IpcRequest request) {
         return handle_request(std::move(request), context);
     };
-    co_return co_await serve_exchange(std::move(stream), std::move(identity), std::move(handler));
+    ExchangeOptions options;
+    options.random = std::move(random);
+    co_return co_await serve_exchange(std::move(stream), std::move(identity), std::move(handler),
+                                      std::move(options));
 }
 
 }  // namespace kavo

@@ -12,6 +12,7 @@
 
 #include "core/core_slot.h"
 #include "ipc/exchange.h"
+#include "ipc/protocol_id.h"
 #include "ipc/records.h"
 #include "platform/local_stream.h"
 #include "platform/native_string.h"
@@ -26,6 +27,8 @@ struct RequestContext {
     // The core executable's SHA-256, 64 lowercase hex digits.
     std::string core_digest;
     std::shared_ptr<CoreSlot> slot;
+    // Where a new lease's identifier draws its bytes.
+    RandomSource random = fill_random;
 };
 
 // Executes one request and answers it; every failure is an Error answer.
@@ -41,9 +44,11 @@ asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext c
 // The connection task: serves the one exchange of `stream` and closes it.
 // The pipe server starts it detached and never awaits it, so it owns
 // everything it uses: the stream, the copies and its share of the slot, all
-// given up when it ends.
+// given up when it ends. Every identifier it issues (challenge, session,
+// lease) draws its bytes from `random`; the service passes the system source.
 asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
                                             SecretBytes identity, std::string core_digest,
-                                            std::shared_ptr<CoreSlot> slot);
+                                            std::shared_ptr<CoreSlot> slot,
+                                            RandomSource random = fill_random);
 
 }  // namespace kavo

@@ -3,14 +3,13 @@
 #include <utility>
 
 #include "ipc/proof.h"
-#include "ipc/protocol_id.h"
 #include "ipc/record_json.h"
 
 namespace kavo {
 
-Result<SessionContext> SessionContext::start(SecretBytes secret) {
-    KAVO_TRY(std::string challenge_id, new_protocol_id());
-    KAVO_TRY(std::string challenge, new_protocol_id());
+Result<SessionContext> SessionContext::start(SecretBytes secret, const RandomSource& random) {
+    KAVO_TRY(std::string challenge_id, new_protocol_id(random));
+    KAVO_TRY(std::string challenge, new_protocol_id(random));
     return SessionContext(std::move(secret), std::move(challenge_id), std::move(challenge));
 }
 
@@ -32,8 +31,8 @@ bool SessionContext::accepts(const IpcClientProof& answer) const {
                         answer.proof);
 }
 
-Result<IpcServerSession> SessionContext::grant() {
-    KAVO_TRY(session_id_, new_protocol_id());
+Result<IpcServerSession> SessionContext::grant(const RandomSource& random) {
+    KAVO_TRY(session_id_, new_protocol_id(random));
     return IpcServerSession{session_id_, compute_proof(secret(), SERVER_SESSION_LABEL,
                                                        challenge_id_, challenge_, session_id_)};
 }

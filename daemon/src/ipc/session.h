@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "ipc/protocol_id.h"
 #include "ipc/records.h"
 #include "platform/result.h"
 #include "platform/secret.h"
@@ -18,8 +19,8 @@ inline constexpr std::string_view UNAUTHORIZED_REQUEST_MESSAGE = "Unauthorized s
 // of the identity, wiped when the context goes; it is never copied again.
 class SessionContext {
   public:
-    // Draws challenge_id and challenge from the system random source.
-    static Result<SessionContext> start(SecretBytes secret);
+    // Draws challenge_id and challenge from `random`.
+    static Result<SessionContext> start(SecretBytes secret, const RandomSource& random);
 
     SessionContext(SessionContext&&) noexcept = default;
     SessionContext& operator=(SessionContext&&) noexcept = default;
@@ -38,8 +39,8 @@ class SessionContext {
     // must verify over it, our challenge and the version tag.
     bool accepts(const IpcClientProof& answer) const;
 
-    // Draws the session_id and proves the grant.
-    Result<IpcServerSession> grant();
+    // Draws the session_id from `random` and proves the grant.
+    Result<IpcServerSession> grant(const RandomSource& random);
 
   private:
     SessionContext(SecretBytes secret, std::string challenge_id, std::string challenge);

@@ -1,0 +1,120 @@
+#include "connection_replay.h"
+
+#include <algorithm>
+#include <fstream>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "core/supervisor.h"
+#include "ipc/request_handler.h"
+
+namespace kavo {
+namespace {
+
+// The core's runtime files; the stand-in core stays up on this config.
+const std::pair<const char*, const char*> RUNTIME_FILES[] = {
+    {"config.yaml", "stdout: up\n"},
+    {"GeoSite.dat", "geosite"},
+    {"geoip.metadb", "geoip"},
+};
+
+constexpr std::string_view PREPARE_START_FAILED = "The prepared core did not start: ";
+constexpr std::string_view PREPARE_WRITE_FAILED = "Failed to write the core directory";
+
+MonotonicInstant expiry_in(std::int64_t ms) {
+    return REPLAY_NOW + std::chrono::milliseconds(ms);
+}
+
+}  // namespace
+
+RandomTape::RandomTape(std::vector<std::string> draws)
+    : state_(std::make_shared<State>(State{std::move(draws), 0})) {}
+
+RandomSource RandomTape::source() {
+    return [state = state_](std::span<std::uint8_t> out) -> OsResult<void> {
+        if (state->next == state->draws.size() || state->draws[state->next].size() != out.size()) {
+            return fail(OsError{0, OsErrorKind::other, std::string(RANDOM_TAPE_ENDED)});
+        }
+        const std::string& draw = state->draws[state->next++];
+        std::copy(draw.begin(), draw.end(), out.begin());
+        return ok();
+    };
+}
+
+std::vector<std::string> RandomTape::taken() const {
+    return {state_->draws.begin(),
+            state_->draws.begin() + static_cast<std::ptrdiff_t>(state_->next)};
+}
+
+ReplayService::ReplayService(const std::filesystem::path& root)
+    : core_dir_(root / "core"), slot_(CoreSlot::create(pool_, [] { return REPLAY_NOW; })) {}
+
+ReplayService::~ReplayService() {
+    // The slot goes (ending a core it still holds) before the pool.
+    slot_.reset();
+    pool_.join();
+}
+
+// gcc 12 pairs the aligned_alloc inside Asio's coroutine frame allocator with
+// the frame's own operator delete, which returns the memory to that same
+// allocator, and reports a mismatch here. The pairing is Asio's and correct,
+// so only that report is silenced.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+asio::awaitable<Result<void>> ReplayService::prepare(VectorServiceState state) {
+    std::filesystem::create_directories(core_dir_);
+    for (const auto& [name, content] : RUNTIME_FILES) {
+        std::ofstream out(core_dir_ / name, std::ios::binary | std::ios::trunc);
+        out << content;
+        if (!out.good()) {
+            co_return fail(std::string(PREPARE_WRITE_FAILED));
+        }
+    }
+    if (!state.lease) {
+        co_return ok();
+    }
+    {
+        CoreSlot::Access access = co_await slot_->lock();
+        // Live for the start; the recorded expiry is set once the core runs.
+        access.lease() =
+            ServiceLease{state.lease->lease_id, std::nullopt,
+                         expiry_in(std::max<std::int64_t>(state.lease->expires_in_ms, 1))};
+    }
+    if (state.core_running) {
+        // Named before the co_await: gcc 12 destroys a temporary argument of
+        // a coroutine call inside a co_await expression twice.
+        RequestContext context{core_dir_.native(), state.core_sha256, slot_};
+        IpcRequest start{IpcRequest::StartCore{state.lease->lease_id}};
+        const IpcResponse started = co_await handle_request(std::move(start), std::move(context));
+        if (const auto* error = std::get_if<IpcResponse::Error>(&started.value)) {
+            co_return fail(std::string(PREPARE_START_FAILED) + error->message);
+        }
+    }
+    CoreSlot::Access access = co_await slot_->lock();
+    access.lease()->expires_at = expiry_in(state.lease->expires_in_ms);
+    co_return ok();
+}
+#pragma GCC diagnostic pop
+
+asio::awaitable<ExchangeEnd> ReplayService::serve(LocalStream stream, SecretBytes identity,
+                                                  std::string core_sha256, RandomTape tape) {
+    NativeString core_dir = core_dir_.native();
+    RandomSource random = tape.source();
+    co_return co_await run_connection(std::move(stream), std::move(core_dir), std::move(identity),
+                                      std::move(core_sha256), slot_, std::move(random));
+}
+
+asio::awaitable<void> ReplayService::shut_down() {
+    CoreSlot::Access access = co_await slot_->lock();
+    if (access.core()) {
+        std::optional<NativeString> runtime_dir;
+        if (access.lease()) {
+            runtime_dir = std::move(access.lease()->runtime_dir);
+            access.lease()->runtime_dir.reset();
+        }
+        static_cast<void>(co_await stop_and_settle(access, std::move(runtime_dir)));
+    }
+}
+
+}  // namespace kavo
