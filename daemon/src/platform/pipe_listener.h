@@ -23,8 +23,11 @@
 namespace kavo {
 
 // The access list of every pipe instance: protected; LocalSystem and the
-// Administrators get everything, Authenticated Users read and write.
-inline constexpr std::string_view PIPE_SDDL = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+// Administrators get everything; Authenticated Users read and write data
+// (FILE_GENERIC_READ | FILE_GENERIC_WRITE without FILE_CREATE_PIPE_INSTANCE,
+// so they cannot add server instances of the name). The mask is written as
+// the system writes it back.
+inline constexpr std::string_view PIPE_SDDL = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;AU)";
 
 // Both directions of one instance buffer this much.
 inline constexpr std::uint32_t PIPE_BUFFER_SIZE = 65536;

@@ -1,6 +1,7 @@
 #include "platform/pipe_listener.h"
 
 #include <optional>
+#include <string_view>
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
@@ -16,6 +17,7 @@
 #include <asio/windows/overlapped_ptr.hpp>
 
 #include "platform/native_string.h"
+#include "platform/win32/pipe_access.h"
 #include "platform/win32/win32.h"
 
 namespace kavo {
@@ -44,6 +46,14 @@ constexpr DWORD PIPE_MODE =
 static_assert(PIPE_MODE == 8);
 static_assert(PIPE_UNLIMITED_INSTANCES == 255);
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
+
+// What PIPE_SDDL gives Authenticated Users: reading and writing data, and
+// nothing of FILE_CREATE_PIPE_INSTANCE (the bit of FILE_APPEND_DATA), which
+// would let them add server instances of the name.
+static_assert(FILE_CREATE_PIPE_INSTANCE == FILE_APPEND_DATA);
+static_assert(win32::AUTHENTICATED_USERS_PIPE_ACCESS == 0x0012019B);
+static_assert((win32::AUTHENTICATED_USERS_PIPE_ACCESS & FILE_CREATE_PIPE_INSTANCE) == 0);
+static_assert(PIPE_SDDL.find("(A;;0x12019b;;;AU)") != std::string_view::npos);
 
 OsError error_of(const asio::error_code& error) {
     return os_error(static_cast<std::uint32_t>(error.value()));
