@@ -18,7 +18,9 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -539,6 +541,94 @@ TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
                                   joined(RECLAIM_EXPIRED_LEASE_FAILED, STOP_EXPIRED_CORE_FAILED)});
     EXPECT_FALSE(process_is_running(pid)) << "the shutdown stops it whatever the flag says";
     EXPECT_FALSE(fs::exists(runtime_root() / id));
+}
+
+// Instance creation that fails on the attempts the test names, with an error
+// of the system's own; every other attempt creates a real instance. Records
+// when each attempt came.
+struct FailingCreates {
+    std::set<int> failing;
+    std::uint32_t code = 0;
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> attempts;
+
+    std::size_t attempted() {
+        std::lock_guard lock(mutex);
+        return attempts.size();
+    }
+};
+
+CreateInstanceOperation failing_on(std::shared_ptr<FailingCreates> plan) {
+    return [plan](PipeEndpoint& endpoint) -> OsResult<PipeInstance> {
+        int attempt = 0;
+        {
+            std::lock_guard lock(plan->mutex);
+            plan->attempts.push_back(std::chrono::steady_clock::now());
+            attempt = static_cast<int>(plan->attempts.size());
+        }
+        if (plan->failing.count(attempt) != 0) {
+            return fail(os_error(plan->code));
+        }
+        return endpoint.create_instance();
+    };
+}
+
+// Some error the system has a text for; which one does not matter.
+constexpr std::uint32_t INJECTED_ERROR = 5;
+
+TEST_F(PipeServerTest, AFirstInstanceThatCannotBeCreatedEndsTheServer) {
+    const std::string name = testing::unique_pipe_name();
+    auto plan = std::make_shared<FailingCreates>();
+    plan->failing = {1};
+    plan->code = INJECTED_ERROR;
+    PipeServerOptions server_options = options(name);
+    server_options.create_instance = failing_on(plan);
+    capture_lines();
+    RunningServer& server = serve(config(standin_digest()), std::move(server_options));
+    const bool returned = server.returned();
+    const auto lines = server_lines();
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(lines,
+              std::vector<std::string>{joined(CREATE_PIPE_FAILED, os_error(INJECTED_ERROR).text)});
+    EXPECT_EQ(plan->attempted(), 1u) << "no second attempt";
+}
+
+// After a client took the only instance, the next one cannot be created for
+// a while, twice over. Each run of failures is one line; the server tries
+// again every cycle, each cycle taking its full wait; and every client is
+// served, the one whose connection came just before the failure included.
+TEST_F(PipeServerTest, ALaterInstanceThatCannotBeCreatedIsWrittenOnceAndTriedAgain) {
+    const std::string name = testing::unique_pipe_name();
+    auto plan = std::make_shared<FailingCreates>();
+    // 1: the first instance. 2: after the first client, then twice more.
+    // 6: after the second client, then once more.
+    plan->failing = {2, 3, 4, 6, 7};
+    plan->code = INJECTED_ERROR;
+    PipeServerOptions server_options = options(name);
+    server_options.accept_wait = 50ms;
+    server_options.create_instance = failing_on(plan);
+    const std::string digest = standin_digest();
+    capture_lines();
+    RunningServer& server = serve(config(digest), std::move(server_options));
+
+    for (int client = 0; client < 3; ++client) {
+        EXPECT_EQ(ask_status(name).core_sha256, digest) << "client " << client;
+    }
+    // The third client's connection needs the eighth attempt's instance.
+    ASSERT_GE(plan->attempted(), 8u);
+    server.stop.send();
+    ASSERT_TRUE(server.returned());
+
+    const std::string line = joined(CREATE_PIPE_FAILED, os_error(INJECTED_ERROR).text);
+    EXPECT_EQ(server_lines(), (std::vector<std::string>{line, line}));
+    // A failure right after a client is tried again at the top of the next
+    // cycle (attempts 3 and 7); a cycle that still has no instance then
+    // takes its whole wait before the next try (attempts 4, 5 and 8).
+    std::lock_guard lock(plan->mutex);
+    for (std::size_t retry : {4u, 5u, 8u}) {
+        EXPECT_GE(plan->attempts[retry - 1] - plan->attempts[retry - 2], 45ms)
+            << "attempt " << retry << " came without a wait";
+    }
 }
 
 }  // namespace

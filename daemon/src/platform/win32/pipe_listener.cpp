@@ -121,9 +121,13 @@ bool client_opened(HANDLE pipe) {
 // Runs on a strand of its own: the connect and the timer complete on it,
 // never at the same time. co_spawn wants a result it can default-construct,
 // which the outcome is not: the optional is always set.
-asio::awaitable<std::optional<PipeWaitOutcome>> connect_on_strand(PipeInstance instance,
+asio::awaitable<std::optional<PipeWaitOutcome>> connect_on_strand(PipeInstance& instance,
                                                                   std::chrono::milliseconds limit) {
     asio::windows::stream_handle& pipe = instance.impl().pipe;
+    if (!pipe.is_open()) {
+        // Spent on an earlier client.
+        co_return PipeWaitOutcome(os_error(ERROR_INVALID_HANDLE));
+    }
     asio::steady_timer timer(co_await asio::this_coro::executor, limit);
     std::optional<asio::error_code> connect_result;
     // The connect is wrapped so that its result is kept even when the timer
@@ -137,8 +141,10 @@ asio::awaitable<std::optional<PipeWaitOutcome>> connect_on_strand(PipeInstance i
         co_return PipeWaitOutcome(std::move(pipe));
     }
     if (!connect_result || *connect_result == asio::error::operation_aborted) {
-        // Cancelling the wait does not stop the instance from listening, so a
-        // client may have opened it since: serve it rather than drop it.
+        // Cancelling the wait does not stop the instance from listening (it
+        // stays in the listening state and the next ConnectNamedPipe on it
+        // waits again), so a client may have opened it since: serve it now
+        // rather than a cycle later.
         if (client_opened(pipe.native_handle())) {
             co_return PipeWaitOutcome(std::move(pipe));
         }
@@ -212,12 +218,53 @@ PipeInstance::~PipeInstance() = default;
 PipeInstance::PipeInstance(PipeInstance&&) noexcept = default;
 PipeInstance& PipeInstance::operator=(PipeInstance&&) noexcept = default;
 
-asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance instance,
+OsResult<std::optional<std::string>> PipeInstance::access_text() {
+    const HANDLE pipe = impl_->pipe.native_handle();
+    DWORD needed = 0;
+    ::GetKernelObjectSecurity(pipe, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    if (needed == 0) {
+        return fail(last_os_error());
+    }
+    std::vector<std::uint8_t> buffer(needed);
+    if (!::GetKernelObjectSecurity(pipe, DACL_SECURITY_INFORMATION, buffer.data(), needed,
+                                   &needed)) {
+        return fail(last_os_error());
+    }
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            buffer.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return fail(last_os_error());
+    }
+    win32::UniqueLocalMemory owner(text);
+    auto utf8 = native_to_utf8(text);
+    if (!utf8) {
+        return fail(os_error(ERROR_INVALID_DATA));
+    }
+    return std::optional<std::string>(std::move(*utf8));
+}
+
+asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance& instance,
                                                  std::chrono::milliseconds limit) {
     auto strand = asio::make_strand(instance.impl().pipe.get_executor());
-    auto outcome = co_await asio::co_spawn(strand, connect_on_strand(std::move(instance), limit),
-                                           asio::use_awaitable);
+    auto outcome =
+        co_await asio::co_spawn(strand, connect_on_strand(instance, limit), asio::use_awaitable);
     co_return std::move(*outcome);
+}
+
+OsResult<bool> pipe_name_present(std::string_view name) {
+    const NativeString wide_name = utf8_to_native(name);
+    if (::WaitNamedPipeW(wide_name.c_str(), 1)) {
+        return true;
+    }
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_SEM_TIMEOUT) {
+        // Every instance is busy with a client: the name is still held.
+        return true;
+    }
+    if (code == ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    return fail(os_error(code));
 }
 
 bool first_instance_is_enforced() {
