@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -33,6 +34,8 @@
 #include "host/pipe_server.h"
 #include "host/stop_channel.h"
 #include "ipc/client.h"
+#include "ipc/client_records.h"
+#include "ipc/frame_io.h"
 #include "ipc/lease_rules.h"
 #include "platform/os_error.h"
 #include "platform/pipe_connect.h"
@@ -416,9 +419,8 @@ TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedByTheNextCycle) {
     const std::uint32_t pid = core_pid(id);
     ASSERT_NE(pid, 0u);
 
-    // Every answered connection was accepted in a cycle of its own, and
-    // each cycle reclaims before it offers its instance: the second
-    // request after a step of the clock finds that cycle's reclaim done.
+    // Every cycle that finds the slot free reclaims; one that finds a
+    // request in it leaves the reclaim to the next.
     advance(LEASE_DURATION - 1ns);
     for (int i = 0; i < 2; ++i) {
         const auto fields = ask_status(name);
@@ -428,13 +430,12 @@ TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedByTheNextCycle) {
     EXPECT_TRUE(process_is_running(pid));
 
     advance(1ns);  // expires at exactly now
-    ask_status(name);
+    ASSERT_TRUE(eventually([&] { return !process_is_running(pid); }));
     const auto fields = ask_status(name);
     EXPECT_FALSE(fields.running);
     EXPECT_FALSE(fields.lease_active);
     EXPECT_EQ(fields.lease_expires_in_seconds, std::nullopt) << "the lease is cleared";
-    EXPECT_FALSE(process_is_running(pid));
-    EXPECT_FALSE(fs::exists(runtime_root() / id));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(runtime_root() / id); }));
 
     const std::string next = acquire_id(name);
     EXPECT_FALSE(next.empty());
@@ -505,19 +506,15 @@ TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
     auto counts = std::make_shared<Counts>();
     PipeServerOptions server_options = options(name);
     server_options.accept_wait = 20ms;
-    server_options.reclaim =
-        [counts](std::shared_ptr<CoreSlot> slot) -> asio::awaitable<Result<void>> {
+    server_options.reclaim = [counts](CoreSlot::Access& access) -> asio::awaitable<Result<void>> {
         const int call = ++counts->calls;
-        {
-            CoreSlot::Access access = co_await slot->lock();
-            const bool expired = access.lease() && access.lease()->expires_at <= access.now();
-            if (counts->failed_at == 0 && expired && !access.stop_pending()) {
-                access.stop_pending() = true;
-                counts->failed_at = call;
-                co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
-            }
+        const bool expired = access.lease() && access.lease()->expires_at <= access.now();
+        if (counts->failed_at == 0 && expired && !access.stop_pending()) {
+            access.stop_pending() = true;
+            counts->failed_at = call;
+            co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
         }
-        co_return co_await reclaim_expired_lease(std::move(slot));
+        co_return co_await reclaim_expired_lease(access);
     };
     capture_lines();
     RunningServer& server = serve(config(standin_digest()), std::move(server_options));
@@ -541,6 +538,103 @@ TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
                                   joined(RECLAIM_EXPIRED_LEASE_FAILED, STOP_EXPIRED_CORE_FAILED)});
     EXPECT_FALSE(process_is_running(pid)) << "the shutdown stops it whatever the flag says";
     EXPECT_FALSE(fs::exists(runtime_root() / id));
+}
+
+// A locate that keeps a start inside it, and so the start inside its hold of
+// the slot, until the test lets it go. It runs on the blocking pool.
+class HeldLocate {
+  public:
+    Result<NativeString> operator()() {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+        lock.unlock();
+        return locate_core_executable();
+    }
+    bool entered() {
+        std::lock_guard lock(mutex_);
+        return entered_;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool released_ = false;
+};
+
+// Connects and reads the challenge, nothing more; the challenge's id, or
+// why there is none.
+asio::awaitable<Result<std::string>> challenge_only(std::string name) {
+    auto connection = co_await connect_pipe(std::move(name));
+    if (!connection) {
+        co_return fail("connect: " + connection.error().error.text);
+    }
+    auto body = co_await read_frame(connection->stream, testing::HANG_LIMIT);
+    if (!body) {
+        co_return fail(std::string("no challenge"));
+    }
+    auto challenge = parse_challenge(*body);
+    if (!challenge) {
+        co_return fail("not a challenge: " + challenge.error());
+    }
+    co_return challenge->challenge_id;
+}
+
+// The accept cycle never waits behind a request: while a start holds the
+// slot, one client after another is accepted and challenged, each in a cycle
+// of its own (every accepted client needs the next instance, created in the
+// cycle that accepted it).
+TEST_F(PipeServerTest, ClientsAreChallengedWhileAStartHoldsTheSlot) {
+    const std::string name = testing::unique_pipe_name();
+    auto held = std::make_shared<HeldLocate>();
+    PipeServerOptions server_options = options(name);
+    server_options.start_hooks.locate = [held] { return (*held)(); };
+    capture_lines();
+    RunningServer& server = serve(config(standin_digest()), std::move(server_options));
+    // Whatever happens below, the start is let go before the server stops.
+    struct Release {
+        std::shared_ptr<HeldLocate> held;
+        ~Release() { held->release(); }
+    } release{held};
+
+    const std::string id = acquire_id(name);
+    ASSERT_FALSE(id.empty());
+    auto starting =
+        asio::co_spawn(io_, as_optional(ask_service(name, start(id))), asio::use_future);
+    ASSERT_TRUE(eventually([&] { return held->entered(); })) << "the start never began";
+
+    std::set<std::string> challenges;
+    for (int i = 0; i < 3; ++i) {
+        auto challenged = asio::co_spawn(io_, as_optional(challenge_only(name)), asio::use_future);
+        ASSERT_EQ(challenged.wait_for(testing::HANG_LIMIT), std::future_status::ready)
+            << "client " << i << " waited behind the start";
+        auto id_seen = std::move(challenged.get()).value();
+        ASSERT_TRUE(id_seen) << "client " << i << ": " << id_seen.error();
+        challenges.insert(*id_seen);
+    }
+    EXPECT_EQ(challenges.size(), 3u);
+    EXPECT_EQ(starting.wait_for(0s), std::future_status::timeout)
+        << "the start was still in its hold all along";
+
+    held->release();
+    ASSERT_EQ(starting.wait_for(testing::HANG_LIMIT), std::future_status::ready);
+    auto answer = std::move(starting.get()).value();
+    ASSERT_TRUE(answer) << answer.error();
+    EXPECT_EQ(*answer, IpcResponse{IpcResponse::Ok{}});
+    const std::uint32_t pid = core_pid(id);
+    server.stop.send();
+    ASSERT_TRUE(server.returned());
+    if (pid != 0) {
+        EXPECT_FALSE(process_is_running(pid));
+    }
+    EXPECT_EQ(server_lines(), std::vector<std::string>{});
 }
 
 // Instance creation that fails on the attempts the test names, with an error

@@ -124,7 +124,7 @@ class SlotFixture {
 
     void advance(std::chrono::nanoseconds by) { offset_->fetch_add(by.count()); }
 
-    RequestContext context() const { return {core_dir().native(), DIGEST, slot_}; }
+    RequestContext context() const { return {core_dir().native(), DIGEST, slot_, {}}; }
 
   protected:
     testing::TempDir dir_;

@@ -165,9 +165,14 @@ asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
             co_await shut_down(slot);
             co_return;
         }
-        // Silent while a failed stop is pending: the reclaim then does nothing.
-        if (auto reclaimed = co_await options.reclaim(slot); !reclaimed) {
-            write_error_line(with_text(RECLAIM_EXPIRED_LEASE_FAILED, reclaimed.error()));
+        // Whoever holds the slot serves a request; the next cycle looks
+        // again, so a new client never waits behind a start or a stop.
+        if (auto access = slot->try_lock()) {
+            // Silent while a failed stop is pending: the reclaim then does
+            // nothing.
+            if (auto reclaimed = co_await options.reclaim(*access); !reclaimed) {
+                write_error_line(with_text(RECLAIM_EXPIRED_LEASE_FAILED, reclaimed.error()));
+            }
         }
         if (!listening || replace) {
             offer_fresh_instance();
@@ -186,10 +191,11 @@ asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
             offer_fresh_instance();
             // Never awaited: the task owns its stream, its copies and its
             // share of the slot.
-            asio::co_spawn(executor,
-                           run_connection(std::move(*stream), config.core_dir,
-                                          SecretBytes(config.identity), *digest, slot),
-                           asio::detached);
+            asio::co_spawn(
+                executor,
+                run_connection(std::move(*stream), config.core_dir, SecretBytes(config.identity),
+                               *digest, slot, options.start_hooks),
+                asio::detached);
         } else if (const auto* error = std::get_if<OsError>(&outcome)) {
             write_error_line(with_text(ACCEPT_PIPE_FAILED, error->text));
             replace = true;

@@ -11,6 +11,7 @@
 #include <asio/awaitable.hpp>
 
 #include "core/core_slot.h"
+#include "core/supervisor.h"
 #include "ipc/exchange.h"
 #include "ipc/records.h"
 #include "platform/local_stream.h"
@@ -26,6 +27,8 @@ struct RequestContext {
     // The core executable's SHA-256, 64 lowercase hex digits.
     std::string core_digest;
     std::shared_ptr<CoreSlot> slot;
+    // Where tests step into a start; the service passes none.
+    CoreStartHooks start_hooks;
 };
 
 // Executes one request and answers it; every failure is an Error answer.
@@ -44,6 +47,7 @@ asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext c
 // given up when it ends.
 asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
                                             SecretBytes identity, std::string core_digest,
-                                            std::shared_ptr<CoreSlot> slot);
+                                            std::shared_ptr<CoreSlot> slot,
+                                            CoreStartHooks start_hooks = {});
 
 }  // namespace kavo
