@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -18,7 +19,9 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,6 +34,8 @@
 #include "host/pipe_server.h"
 #include "host/stop_channel.h"
 #include "ipc/client.h"
+#include "ipc/client_records.h"
+#include "ipc/frame_io.h"
 #include "ipc/lease_rules.h"
 #include "platform/os_error.h"
 #include "platform/pipe_connect.h"
@@ -414,9 +419,8 @@ TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedByTheNextCycle) {
     const std::uint32_t pid = core_pid(id);
     ASSERT_NE(pid, 0u);
 
-    // Every answered connection was accepted in a cycle of its own, and
-    // each cycle reclaims before it offers its instance: the second
-    // request after a step of the clock finds that cycle's reclaim done.
+    // Every cycle that finds the slot free reclaims; one that finds a
+    // request in it leaves the reclaim to the next.
     advance(LEASE_DURATION - 1ns);
     for (int i = 0; i < 2; ++i) {
         const auto fields = ask_status(name);
@@ -426,13 +430,12 @@ TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedByTheNextCycle) {
     EXPECT_TRUE(process_is_running(pid));
 
     advance(1ns);  // expires at exactly now
-    ask_status(name);
+    ASSERT_TRUE(eventually([&] { return !process_is_running(pid); }));
     const auto fields = ask_status(name);
     EXPECT_FALSE(fields.running);
     EXPECT_FALSE(fields.lease_active);
     EXPECT_EQ(fields.lease_expires_in_seconds, std::nullopt) << "the lease is cleared";
-    EXPECT_FALSE(process_is_running(pid));
-    EXPECT_FALSE(fs::exists(runtime_root() / id));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(runtime_root() / id); }));
 
     const std::string next = acquire_id(name);
     EXPECT_FALSE(next.empty());
@@ -503,19 +506,15 @@ TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
     auto counts = std::make_shared<Counts>();
     PipeServerOptions server_options = options(name);
     server_options.accept_wait = 20ms;
-    server_options.reclaim =
-        [counts](std::shared_ptr<CoreSlot> slot) -> asio::awaitable<Result<void>> {
+    server_options.reclaim = [counts](CoreSlot::Access& access) -> asio::awaitable<Result<void>> {
         const int call = ++counts->calls;
-        {
-            CoreSlot::Access access = co_await slot->lock();
-            const bool expired = access.lease() && access.lease()->expires_at <= access.now();
-            if (counts->failed_at == 0 && expired && !access.stop_pending()) {
-                access.stop_pending() = true;
-                counts->failed_at = call;
-                co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
-            }
+        const bool expired = access.lease() && access.lease()->expires_at <= access.now();
+        if (counts->failed_at == 0 && expired && !access.stop_pending()) {
+            access.stop_pending() = true;
+            counts->failed_at = call;
+            co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
         }
-        co_return co_await reclaim_expired_lease(std::move(slot));
+        co_return co_await reclaim_expired_lease(access);
     };
     capture_lines();
     RunningServer& server = serve(config(standin_digest()), std::move(server_options));
@@ -539,6 +538,191 @@ TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
                                   joined(RECLAIM_EXPIRED_LEASE_FAILED, STOP_EXPIRED_CORE_FAILED)});
     EXPECT_FALSE(process_is_running(pid)) << "the shutdown stops it whatever the flag says";
     EXPECT_FALSE(fs::exists(runtime_root() / id));
+}
+
+// A locate that keeps a start inside it, and so the start inside its hold of
+// the slot, until the test lets it go. It runs on the blocking pool.
+class HeldLocate {
+  public:
+    Result<NativeString> operator()() {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+        lock.unlock();
+        return locate_core_executable();
+    }
+    bool entered() {
+        std::lock_guard lock(mutex_);
+        return entered_;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool released_ = false;
+};
+
+// Connects and reads the challenge, nothing more; the challenge's id, or
+// why there is none.
+asio::awaitable<Result<std::string>> challenge_only(std::string name) {
+    auto connection = co_await connect_pipe(std::move(name));
+    if (!connection) {
+        co_return fail("connect: " + connection.error().error.text);
+    }
+    auto body = co_await read_frame(connection->stream, testing::HANG_LIMIT);
+    if (!body) {
+        co_return fail(std::string("no challenge"));
+    }
+    auto challenge = parse_challenge(*body);
+    if (!challenge) {
+        co_return fail("not a challenge: " + challenge.error());
+    }
+    co_return challenge->challenge_id;
+}
+
+// The accept cycle never waits behind a request: while a start holds the
+// slot, one client after another is accepted and challenged, each in a cycle
+// of its own (every accepted client needs the next instance, created in the
+// cycle that accepted it).
+TEST_F(PipeServerTest, ClientsAreChallengedWhileAStartHoldsTheSlot) {
+    const std::string name = testing::unique_pipe_name();
+    auto held = std::make_shared<HeldLocate>();
+    PipeServerOptions server_options = options(name);
+    server_options.start_hooks.locate = [held] { return (*held)(); };
+    capture_lines();
+    RunningServer& server = serve(config(standin_digest()), std::move(server_options));
+    // Whatever happens below, the start is let go before the server stops.
+    struct Release {
+        std::shared_ptr<HeldLocate> held;
+        ~Release() { held->release(); }
+    } release{held};
+
+    const std::string id = acquire_id(name);
+    ASSERT_FALSE(id.empty());
+    auto starting =
+        asio::co_spawn(io_, as_optional(ask_service(name, start(id))), asio::use_future);
+    ASSERT_TRUE(eventually([&] { return held->entered(); })) << "the start never began";
+
+    std::set<std::string> challenges;
+    for (int i = 0; i < 3; ++i) {
+        auto challenged = asio::co_spawn(io_, as_optional(challenge_only(name)), asio::use_future);
+        ASSERT_EQ(challenged.wait_for(testing::HANG_LIMIT), std::future_status::ready)
+            << "client " << i << " waited behind the start";
+        auto id_seen = std::move(challenged.get()).value();
+        ASSERT_TRUE(id_seen) << "client " << i << ": " << id_seen.error();
+        challenges.insert(*id_seen);
+    }
+    EXPECT_EQ(challenges.size(), 3u);
+    EXPECT_EQ(starting.wait_for(0s), std::future_status::timeout)
+        << "the start was still in its hold all along";
+
+    held->release();
+    ASSERT_EQ(starting.wait_for(testing::HANG_LIMIT), std::future_status::ready);
+    auto answer = std::move(starting.get()).value();
+    ASSERT_TRUE(answer) << answer.error();
+    EXPECT_EQ(*answer, IpcResponse{IpcResponse::Ok{}});
+    const std::uint32_t pid = core_pid(id);
+    server.stop.send();
+    ASSERT_TRUE(server.returned());
+    if (pid != 0) {
+        EXPECT_FALSE(process_is_running(pid));
+    }
+    EXPECT_EQ(server_lines(), std::vector<std::string>{});
+}
+
+// Instance creation that fails on the attempts the test names, with an error
+// of the system's own; every other attempt creates a real instance. Records
+// when each attempt came.
+struct FailingCreates {
+    std::set<int> failing;
+    std::uint32_t code = 0;
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> attempts;
+
+    std::size_t attempted() {
+        std::lock_guard lock(mutex);
+        return attempts.size();
+    }
+};
+
+CreateInstanceOperation failing_on(std::shared_ptr<FailingCreates> plan) {
+    return [plan](PipeEndpoint& endpoint) -> OsResult<PipeInstance> {
+        int attempt = 0;
+        {
+            std::lock_guard lock(plan->mutex);
+            plan->attempts.push_back(std::chrono::steady_clock::now());
+            attempt = static_cast<int>(plan->attempts.size());
+        }
+        if (plan->failing.count(attempt) != 0) {
+            return fail(os_error(plan->code));
+        }
+        return endpoint.create_instance();
+    };
+}
+
+// Some error the system has a text for; which one does not matter.
+constexpr std::uint32_t INJECTED_ERROR = 5;
+
+TEST_F(PipeServerTest, AFirstInstanceThatCannotBeCreatedEndsTheServer) {
+    const std::string name = testing::unique_pipe_name();
+    auto plan = std::make_shared<FailingCreates>();
+    plan->failing = {1};
+    plan->code = INJECTED_ERROR;
+    PipeServerOptions server_options = options(name);
+    server_options.create_instance = failing_on(plan);
+    capture_lines();
+    RunningServer& server = serve(config(standin_digest()), std::move(server_options));
+    const bool returned = server.returned();
+    const auto lines = server_lines();
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(lines,
+              std::vector<std::string>{joined(CREATE_PIPE_FAILED, os_error(INJECTED_ERROR).text)});
+    EXPECT_EQ(plan->attempted(), 1u) << "no second attempt";
+}
+
+// After a client took the only instance, the next one cannot be created for
+// a while, twice over. Each run of failures is one line; the server tries
+// again every cycle, each cycle taking its full wait; and every client is
+// served, the one whose connection came just before the failure included.
+TEST_F(PipeServerTest, ALaterInstanceThatCannotBeCreatedIsWrittenOnceAndTriedAgain) {
+    const std::string name = testing::unique_pipe_name();
+    auto plan = std::make_shared<FailingCreates>();
+    // 1: the first instance. 2: after the first client, then twice more.
+    // 6: after the second client, then once more.
+    plan->failing = {2, 3, 4, 6, 7};
+    plan->code = INJECTED_ERROR;
+    PipeServerOptions server_options = options(name);
+    server_options.accept_wait = 50ms;
+    server_options.create_instance = failing_on(plan);
+    const std::string digest = standin_digest();
+    capture_lines();
+    RunningServer& server = serve(config(digest), std::move(server_options));
+
+    for (int client = 0; client < 3; ++client) {
+        EXPECT_EQ(ask_status(name).core_sha256, digest) << "client " << client;
+    }
+    // The third client's connection needs the eighth attempt's instance.
+    ASSERT_GE(plan->attempted(), 8u);
+    server.stop.send();
+    ASSERT_TRUE(server.returned());
+
+    const std::string line = joined(CREATE_PIPE_FAILED, os_error(INJECTED_ERROR).text);
+    EXPECT_EQ(server_lines(), (std::vector<std::string>{line, line}));
+    // A failure right after a client is tried again at the top of the next
+    // cycle (attempts 3 and 7); a cycle that still has no instance then
+    // takes its whole wait before the next try (attempts 4, 5 and 8).
+    std::lock_guard lock(plan->mutex);
+    for (std::size_t retry : {4u, 5u, 8u}) {
+        EXPECT_GE(plan->attempts[retry - 1] - plan->attempts[retry - 2], 45ms)
+            << "attempt " << retry << " came without a wait";
+    }
 }
 
 }  // namespace

@@ -53,15 +53,22 @@ asio::awaitable<void> TestPipeServer::serve() {
         requests_.push_back(std::move(request));
         co_return answer_;
     };
-    while (!stopping_) {
+    // As the service does: one instance listens, and the next one exists
+    // before a client that took the last one is served.
+    auto create = [&]() -> std::optional<PipeInstance> {
         auto instance = endpoint.create_instance();
         if (!instance) {
             std::lock_guard lock(mutex_);
             create_error_ = std::move(instance).error();
-            co_return;
+            return std::nullopt;
         }
-        auto outcome = co_await wait_for_client(std::move(instance).value(), ACCEPT_POLL_INTERVAL);
+        return std::move(instance).value();
+    };
+    std::optional<PipeInstance> listening = create();
+    while (!stopping_ && listening) {
+        auto outcome = co_await wait_for_client(*listening, ACCEPT_POLL_INTERVAL);
         if (auto* stream = std::get_if<LocalStream>(&outcome)) {
+            listening = create();
             asio::co_spawn(io_, serve_exchange(std::move(*stream), secret_, handler),
                            asio::detached);
         }

@@ -190,12 +190,16 @@ asio::awaitable<bool> stop_and_settle(CoreSlot::Access& slot,
 
 asio::awaitable<Result<void>> reclaim_expired_lease(std::shared_ptr<CoreSlot> slot) {
     CoreSlot::Access access = co_await slot->lock();
+    co_return co_await reclaim_expired_lease(access);
+}
+
+asio::awaitable<Result<void>> reclaim_expired_lease(CoreSlot::Access& slot) {
     // A lease whose expiry is exactly now has expired.
-    if (access.stop_pending() || !access.lease() || access.lease()->expires_at > access.now()) {
+    if (slot.stop_pending() || !slot.lease() || slot.lease()->expires_at > slot.now()) {
         co_return ok();
     }
-    std::optional<NativeString> runtime_dir = take(access.lease()->runtime_dir);
-    if (!co_await stop_and_settle(access, std::move(runtime_dir))) {
+    std::optional<NativeString> runtime_dir = take(slot.lease()->runtime_dir);
+    if (!co_await stop_and_settle(slot, std::move(runtime_dir))) {
         co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
     }
     co_return ok();

@@ -106,8 +106,10 @@ asio::awaitable<bool> stop_and_settle(CoreSlot::Access& slot,
 
 // Stops the core of an expired lease and clears the lease; nothing while a
 // stop is pending or the lease is live. A lease whose expiry equals now is
-// expired. The caller must not hold the mutex.
+// expired. The caller must not hold the mutex: this waits for it.
 asio::awaitable<Result<void>> reclaim_expired_lease(std::shared_ptr<CoreSlot> slot);
+// The same in a hold the caller already has.
+asio::awaitable<Result<void>> reclaim_expired_lease(CoreSlot::Access& slot);
 
 // Points where tests step in; production passes none.
 struct CoreStartHooks {

@@ -7,7 +7,10 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "core/protected_dirs.h"
 #include "core/supervisor.h"
@@ -58,6 +61,18 @@ asio::awaitable<std::optional<std::string>> check_bundled_core(const ServiceConf
     co_return std::move(digest).value();
 }
 
+// Failed creations of later instances: the first of a run of them is
+// written, the rest are not, until a creation succeeds again.
+class CreateFailureStreak {
+  public:
+    // Whether this failure is the first of its run.
+    bool failed() { return !std::exchange(failing_, true); }
+    void succeeded() { failing_ = false; }
+
+  private:
+    bool failing_ = false;
+};
+
 // After a stop message: whatever a connection task is doing with the slot
 // finishes first, then the core is stopped whatever the flag says.
 asio::awaitable<void> shut_down(const std::shared_ptr<CoreSlot>& slot) {
@@ -92,6 +107,11 @@ Result<std::string> bundled_core_digest(const NativeString& core_path) {
     }
 }
 
+// gcc 12 pairs Asio's coroutine frame allocation with the frame's own
+// operator delete and reports a mismatch once enough of this coroutine is
+// inlined; the pairing is Asio's and correct.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
                                       PipeServerOptions options) {
     // No lease survives a restart: what an earlier run left goes first.
@@ -108,34 +128,81 @@ asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
     const auto executor = co_await asio::this_coro::executor;
     // The endpoint's first instance asks to be the first of the name.
     PipeEndpoint endpoint(executor, options.pipe_name);
+    auto create = [&]() -> OsResult<PipeInstance> {
+        return options.create_instance ? options.create_instance(endpoint)
+                                       : endpoint.create_instance();
+    };
+
+    // Without a first instance the name is somebody else's, or the system
+    // refuses us: the server ends there.
+    auto first = create();
+    if (!first) {
+        write_error_line(with_text(CREATE_PIPE_FAILED, first.error().text));
+        co_return;
+    }
+    // The instance clients connect to. It is replaced only once its
+    // successor exists, so the name is never free while the server runs.
+    std::optional<PipeInstance> listening = std::move(first).value();
+    // Its last wait failed: a fresh instance takes its place.
+    bool replace = false;
+    CreateFailureStreak failures;
+    auto offer_fresh_instance = [&] {
+        auto fresh = create();
+        if (!fresh) {
+            if (failures.failed()) {
+                write_error_line(with_text(CREATE_PIPE_FAILED, fresh.error().text));
+            }
+            return;
+        }
+        failures.succeeded();
+        listening = std::move(fresh).value();
+        replace = false;
+    };
+    asio::steady_timer idle(executor);
 
     for (;;) {
         if (stop.try_receive()) {
             co_await shut_down(slot);
             co_return;
         }
-        // Silent while a failed stop is pending: the reclaim then does nothing.
-        if (auto reclaimed = co_await options.reclaim(slot); !reclaimed) {
-            write_error_line(with_text(RECLAIM_EXPIRED_LEASE_FAILED, reclaimed.error()));
+        // Whoever holds the slot serves a request; the next cycle looks
+        // again, so a new client never waits behind a start or a stop.
+        if (auto access = slot->try_lock()) {
+            // Silent while a failed stop is pending: the reclaim then does
+            // nothing.
+            if (auto reclaimed = co_await options.reclaim(*access); !reclaimed) {
+                write_error_line(with_text(RECLAIM_EXPIRED_LEASE_FAILED, reclaimed.error()));
+            }
         }
-        auto instance = endpoint.create_instance();
-        if (!instance) {
-            // The core, if any, ends with the slot once every task let go.
-            write_error_line(with_text(CREATE_PIPE_FAILED, instance.error().text));
-            co_return;
+        if (!listening || replace) {
+            offer_fresh_instance();
         }
-        auto outcome = co_await wait_for_client(std::move(instance).value(), options.accept_wait);
+        if (!listening) {
+            // No instance this cycle: the cycle still takes its time.
+            idle.expires_after(options.accept_wait);
+            co_await idle.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+            continue;
+        }
+        auto outcome = co_await wait_for_client(*listening, options.accept_wait);
         if (auto* stream = std::get_if<LocalStream>(&outcome)) {
+            // The instance went to the client: the next one listens before
+            // the client is served.
+            listening.reset();
+            offer_fresh_instance();
             // Never awaited: the task owns its stream, its copies and its
             // share of the slot.
-            asio::co_spawn(executor,
-                           run_connection(std::move(*stream), config.core_dir,
-                                          SecretBytes(config.identity), *digest, slot),
-                           asio::detached);
+            asio::co_spawn(
+                executor,
+                run_connection(std::move(*stream), config.core_dir, SecretBytes(config.identity),
+                               *digest, slot, ConnectionOptions{fill_random, options.start_hooks}),
+                asio::detached);
         } else if (const auto* error = std::get_if<OsError>(&outcome)) {
             write_error_line(with_text(ACCEPT_PIPE_FAILED, error->text));
+            replace = true;
         }
     }
 }
+
+#pragma GCC diagnostic pop
 
 }  // namespace kavo

@@ -1,8 +1,11 @@
 // Service host: the pipe server, the service's main routine once it runs.
 // It checks that the core beside the daemon is the configured one, creates
-// the shared core slot, and then goes round accept cycles of at most 200 ms:
-// test the stop channel, reclaim an expired lease, offer one pipe instance,
-// hand a client that connects to a connection task of its own. On a stop
+// the shared core slot and the first pipe instance, and then goes round
+// accept cycles of at most 200 ms: test the stop channel, reclaim an expired
+// lease unless a request holds the slot, wait on the listening instance, and
+// hand a client that connects to a connection task of its own once the next
+// instance is listening. From the first instance until it returns, the pipe
+// name always has an instance, so nobody else can take the name. On a stop
 // message it stops the core and returns.
 #pragma once
 
@@ -21,6 +24,7 @@
 #include "host/service_pipe.h"
 #include "host/stop_channel.h"
 #include "platform/native_string.h"
+#include "platform/pipe_listener.h"
 #include "platform/result.h"
 
 namespace kavo {
@@ -39,12 +43,16 @@ inline constexpr std::string_view ACCEPT_PIPE_FAILED = "Failed to accept KAVO se
 inline constexpr std::string_view SHUTDOWN_STOP_FAILED =
     "Failed to stop the KAVO managed core during service shutdown";
 
-// The reclaim of an expired lease that each accept cycle runs.
-using ReclaimOperation = std::function<asio::awaitable<Result<void>>(std::shared_ptr<CoreSlot>)>;
+// The reclaim of an expired lease that an accept cycle runs when it finds
+// the slot's lock free, in the hold it took.
+using ReclaimOperation = std::function<asio::awaitable<Result<void>>(CoreSlot::Access&)>;
+
+// The creation of one more listening instance of the endpoint.
+using CreateInstanceOperation = std::function<OsResult<PipeInstance>(PipeEndpoint&)>;
 
 // What a run of the pipe server works with besides its configuration. The
-// service passes the defaults; tests name their own pipe, clock, core and
-// reclaim.
+// service passes the defaults; tests name their own pipe, clock, core,
+// reclaim, instance creation and start hooks.
 struct PipeServerOptions {
     std::string pipe_name = std::string(PIPE_NAME);
     std::chrono::milliseconds accept_wait = ACCEPT_POLL_INTERVAL;
@@ -54,7 +62,11 @@ struct PipeServerOptions {
     MonotonicClock clock = std::chrono::steady_clock::now;
     // Finds the core executable; locate_core_executable() when empty.
     std::function<Result<NativeString>()> locate_core;
-    ReclaimOperation reclaim = reclaim_expired_lease;
+    ReclaimOperation reclaim = [](CoreSlot::Access& slot) { return reclaim_expired_lease(slot); };
+    // PipeEndpoint::create_instance when empty.
+    CreateInstanceOperation create_instance;
+    // Handed to every connection task's starts.
+    CoreStartHooks start_hooks;
 };
 
 // The core executable's SHA-256 as 64 lowercase hex digits, read once
@@ -62,8 +74,10 @@ struct PipeServerOptions {
 Result<std::string> bundled_core_digest(const NativeString& core_path);
 
 // Runs until a stop message, or returns early when the start-up check or the
-// creation of a pipe instance fails; every failure is one line on standard
-// error. Connection tasks it started are neither awaited nor stopped.
+// creation of the first pipe instance fails; every failure is one line on
+// standard error. A later instance that cannot be created is written once
+// per run of failures and tried again every cycle. Connection tasks it
+// started are neither awaited nor stopped.
 asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
                                       PipeServerOptions options);
 

@@ -136,7 +136,8 @@ asio::awaitable<IpcResponse> start_core_request(RequestContext context, std::str
         !admission.admitted()) {
         co_return error_response(*admission.refusal);
     }
-    auto started = co_await start_core(access, std::move(context.core_dir), std::move(lease_id));
+    auto started = co_await start_core(access, std::move(context.core_dir), std::move(lease_id),
+                                       std::move(context.start_hooks));
     if (!started) {
         co_return error_response(started.error());
     }
@@ -227,17 +228,17 @@ asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext c
 
 asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
                                             SecretBytes identity, std::string core_digest,
-                                            std::shared_ptr<CoreSlot> slot, RandomSource random) {
+                                            std::shared_ptr<CoreSlot> slot,
+                                            ConnectionOptions options) {
     // The handler holds the copies; each request gets copies of its own.
-    RequestHandler handler = [context =
-                                  RequestContext{std::move(core_dir), std::move(core_digest),
-                                                 std::move(slot), random}](IpcRequest request) {
-        return handle_request(std::move(request), context);
-    };
-    ExchangeOptions options;
-    options.random = std::move(random);
+    RequestHandler handler =
+        [context = RequestContext{std::move(core_dir), std::move(core_digest), std::move(slot),
+                                  options.random, std::move(options.start_hooks)}](
+            IpcRequest request) { return handle_request(std::move(request), context); };
+    ExchangeOptions exchange;
+    exchange.random = std::move(options.random);
     co_return co_await serve_exchange(std::move(stream), std::move(identity), std::move(handler),
-                                      std::move(options));
+                                      std::move(exchange));
 }
 
 }  // namespace kavo

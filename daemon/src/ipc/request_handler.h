@@ -11,6 +11,7 @@
 #include <asio/awaitable.hpp>
 
 #include "core/core_slot.h"
+#include "core/supervisor.h"
 #include "ipc/exchange.h"
 #include "ipc/protocol_id.h"
 #include "ipc/records.h"
@@ -29,6 +30,8 @@ struct RequestContext {
     std::shared_ptr<CoreSlot> slot;
     // Where a new lease's identifier draws its bytes.
     RandomSource random = fill_random;
+    // Where tests step into a start; the service passes none.
+    CoreStartHooks start_hooks;
 };
 
 // Executes one request and answers it; every failure is an Error answer.
@@ -41,14 +44,23 @@ struct RequestContext {
 // work in one hold.
 asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext context);
 
+// What a connection task works with besides its inputs. The service passes
+// the defaults; tests and the example recorder fix the random bytes or step
+// into a start.
+struct ConnectionOptions {
+    // Where every identifier the connection issues (challenge, session,
+    // lease) draws its bytes.
+    RandomSource random = fill_random;
+    CoreStartHooks start_hooks;
+};
+
 // The connection task: serves the one exchange of `stream` and closes it.
 // The pipe server starts it detached and never awaits it, so it owns
 // everything it uses: the stream, the copies and its share of the slot, all
-// given up when it ends. Every identifier it issues (challenge, session,
-// lease) draws its bytes from `random`; the service passes the system source.
+// given up when it ends.
 asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
                                             SecretBytes identity, std::string core_digest,
                                             std::shared_ptr<CoreSlot> slot,
-                                            RandomSource random = fill_random);
+                                            ConnectionOptions options = {});
 
 }  // namespace kavo

@@ -100,9 +100,10 @@ asio::awaitable<Result<void>> ReplayService::prepare(VectorServiceState state) {
 asio::awaitable<ExchangeEnd> ReplayService::serve(LocalStream stream, SecretBytes identity,
                                                   std::string core_sha256, RandomTape tape) {
     NativeString core_dir = core_dir_.native();
-    RandomSource random = tape.source();
+    ConnectionOptions options;
+    options.random = tape.source();
     co_return co_await run_connection(std::move(stream), std::move(core_dir), std::move(identity),
-                                      std::move(core_sha256), slot_, std::move(random));
+                                      std::move(core_sha256), slot_, std::move(options));
 }
 
 asio::awaitable<void> ReplayService::shut_down() {

@@ -1,6 +1,9 @@
 #include "platform/pipe_listener.h"
 
+#include <fstream>
 #include <optional>
+#include <sstream>
+#include <string>
 
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -27,6 +30,9 @@ struct PipeEndpoint::Impl {
 
 struct PipeInstance::Impl {
     Acceptor* acceptor = nullptr;
+    // A client was handed over: like a connected pipe instance, this one
+    // waits no more.
+    bool spent = false;
 };
 
 namespace {
@@ -34,6 +40,9 @@ namespace {
 using namespace asio::experimental::awaitable_operators;
 
 constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+// The flag /proc/net/unix shows for a listening socket (__SO_ACCEPTCON).
+constexpr unsigned long SOCKET_ACCEPTS = 0x10000;
 
 OsError error_of(const asio::error_code& error) {
     return os_error(static_cast<std::uint32_t>(error.value()));
@@ -75,8 +84,11 @@ OsResult<Acceptor> bind_abstract(const asio::any_io_executor& executor, const st
 // Runs on a strand of its own: the readiness wait and the timer complete on
 // it, never at the same time. co_spawn wants a result it can
 // default-construct, which the outcome is not: the optional is always set.
-asio::awaitable<std::optional<PipeWaitOutcome>> accept_on_strand(PipeInstance instance,
+asio::awaitable<std::optional<PipeWaitOutcome>> accept_on_strand(PipeInstance& instance,
                                                                  std::chrono::milliseconds limit) {
+    if (instance.impl().spent) {
+        co_return PipeWaitOutcome(os_error(EBADF));
+    }
     Acceptor& acceptor = *instance.impl().acceptor;
     asio::steady_timer timer(co_await asio::this_coro::executor, limit);
     for (;;) {
@@ -107,6 +119,7 @@ asio::awaitable<std::optional<PipeWaitOutcome>> accept_on_strand(PipeInstance in
             co_return PipeWaitOutcome(error_of(assigned));
         }
         client.release();
+        instance.impl().spent = true;
         co_return PipeWaitOutcome(std::move(stream));
     }
 }
@@ -140,7 +153,7 @@ OsResult<PipeInstance> PipeEndpoint::create_instance() {
         impl_->acceptor.emplace(std::move(bound).value());
     }
     return PipeInstance(
-        std::make_unique<PipeInstance::Impl>(PipeInstance::Impl{&*impl_->acceptor}));
+        std::make_unique<PipeInstance::Impl>(PipeInstance::Impl{&*impl_->acceptor, false}));
 }
 
 PipeInstance::PipeInstance(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -148,12 +161,46 @@ PipeInstance::~PipeInstance() = default;
 PipeInstance::PipeInstance(PipeInstance&&) noexcept = default;
 PipeInstance& PipeInstance::operator=(PipeInstance&&) noexcept = default;
 
-asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance instance,
+OsResult<std::optional<std::string>> PipeInstance::access_text() {
+    return std::optional<std::string>();
+}
+
+asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance& instance,
                                                  std::chrono::milliseconds limit) {
     auto strand = asio::make_strand(instance.impl().acceptor->get_executor());
-    auto outcome = co_await asio::co_spawn(strand, accept_on_strand(std::move(instance), limit),
-                                           asio::use_awaitable);
+    auto outcome =
+        co_await asio::co_spawn(strand, accept_on_strand(instance, limit), asio::use_awaitable);
     co_return std::move(*outcome);
+}
+
+OsResult<bool> pipe_name_present(std::string_view name) {
+    // The kernel lists every Unix socket with its flags and its address, an
+    // abstract one as "@" and the name; accepted connections carry the
+    // listener's address too, so only a socket that accepts counts.
+    std::ifstream table("/proc/net/unix");
+    if (!table) {
+        return fail(last_os_error());
+    }
+    const std::string wanted = "@" + std::string(name);
+    std::string line;
+    std::getline(table, line);  // the column heads
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string references;
+        std::string protocol;
+        std::string flags;
+        std::string type;
+        std::string state;
+        std::string inode;
+        fields >> slot >> references >> protocol >> flags >> type >> state >> inode;
+        std::string path;
+        std::getline(fields >> std::ws, path);
+        if (path == wanted && (std::stoul(flags, nullptr, 16) & SOCKET_ACCEPTS) != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool first_instance_is_enforced() {

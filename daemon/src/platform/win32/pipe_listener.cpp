@@ -1,6 +1,7 @@
 #include "platform/pipe_listener.h"
 
 #include <optional>
+#include <string_view>
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
@@ -16,6 +17,7 @@
 #include <asio/windows/overlapped_ptr.hpp>
 
 #include "platform/native_string.h"
+#include "platform/win32/pipe_access.h"
 #include "platform/win32/win32.h"
 
 namespace kavo {
@@ -44,6 +46,14 @@ constexpr DWORD PIPE_MODE =
 static_assert(PIPE_MODE == 8);
 static_assert(PIPE_UNLIMITED_INSTANCES == 255);
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
+
+// What PIPE_SDDL gives Authenticated Users: reading and writing data, and
+// nothing of FILE_CREATE_PIPE_INSTANCE (the bit of FILE_APPEND_DATA), which
+// would let them add server instances of the name.
+static_assert(FILE_CREATE_PIPE_INSTANCE == FILE_APPEND_DATA);
+static_assert(win32::AUTHENTICATED_USERS_PIPE_ACCESS == 0x0012019B);
+static_assert((win32::AUTHENTICATED_USERS_PIPE_ACCESS & FILE_CREATE_PIPE_INSTANCE) == 0);
+static_assert(PIPE_SDDL.find("(A;;0x12019b;;;AU)") != std::string_view::npos);
 
 OsError error_of(const asio::error_code& error) {
     return os_error(static_cast<std::uint32_t>(error.value()));
@@ -111,9 +121,13 @@ bool client_opened(HANDLE pipe) {
 // Runs on a strand of its own: the connect and the timer complete on it,
 // never at the same time. co_spawn wants a result it can default-construct,
 // which the outcome is not: the optional is always set.
-asio::awaitable<std::optional<PipeWaitOutcome>> connect_on_strand(PipeInstance instance,
+asio::awaitable<std::optional<PipeWaitOutcome>> connect_on_strand(PipeInstance& instance,
                                                                   std::chrono::milliseconds limit) {
     asio::windows::stream_handle& pipe = instance.impl().pipe;
+    if (!pipe.is_open()) {
+        // Spent on an earlier client.
+        co_return PipeWaitOutcome(os_error(ERROR_INVALID_HANDLE));
+    }
     asio::steady_timer timer(co_await asio::this_coro::executor, limit);
     std::optional<asio::error_code> connect_result;
     // The connect is wrapped so that its result is kept even when the timer
@@ -127,8 +141,10 @@ asio::awaitable<std::optional<PipeWaitOutcome>> connect_on_strand(PipeInstance i
         co_return PipeWaitOutcome(std::move(pipe));
     }
     if (!connect_result || *connect_result == asio::error::operation_aborted) {
-        // Cancelling the wait does not stop the instance from listening, so a
-        // client may have opened it since: serve it rather than drop it.
+        // Cancelling the wait does not stop the instance from listening (it
+        // stays in the listening state and the next ConnectNamedPipe on it
+        // waits again), so a client may have opened it since: serve it now
+        // rather than a cycle later.
         if (client_opened(pipe.native_handle())) {
             co_return PipeWaitOutcome(std::move(pipe));
         }
@@ -202,12 +218,53 @@ PipeInstance::~PipeInstance() = default;
 PipeInstance::PipeInstance(PipeInstance&&) noexcept = default;
 PipeInstance& PipeInstance::operator=(PipeInstance&&) noexcept = default;
 
-asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance instance,
+OsResult<std::optional<std::string>> PipeInstance::access_text() {
+    const HANDLE pipe = impl_->pipe.native_handle();
+    DWORD needed = 0;
+    ::GetKernelObjectSecurity(pipe, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    if (needed == 0) {
+        return fail(last_os_error());
+    }
+    std::vector<std::uint8_t> buffer(needed);
+    if (!::GetKernelObjectSecurity(pipe, DACL_SECURITY_INFORMATION, buffer.data(), needed,
+                                   &needed)) {
+        return fail(last_os_error());
+    }
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            buffer.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return fail(last_os_error());
+    }
+    win32::UniqueLocalMemory owner(text);
+    auto utf8 = native_to_utf8(text);
+    if (!utf8) {
+        return fail(os_error(ERROR_INVALID_DATA));
+    }
+    return std::optional<std::string>(std::move(*utf8));
+}
+
+asio::awaitable<PipeWaitOutcome> wait_for_client(PipeInstance& instance,
                                                  std::chrono::milliseconds limit) {
     auto strand = asio::make_strand(instance.impl().pipe.get_executor());
-    auto outcome = co_await asio::co_spawn(strand, connect_on_strand(std::move(instance), limit),
-                                           asio::use_awaitable);
+    auto outcome =
+        co_await asio::co_spawn(strand, connect_on_strand(instance, limit), asio::use_awaitable);
     co_return std::move(*outcome);
+}
+
+OsResult<bool> pipe_name_present(std::string_view name) {
+    const NativeString wide_name = utf8_to_native(name);
+    if (::WaitNamedPipeW(wide_name.c_str(), 1)) {
+        return true;
+    }
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_SEM_TIMEOUT) {
+        // Every instance is busy with a client: the name is still held.
+        return true;
+    }
+    if (code == ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    return fail(os_error(code));
 }
 
 bool first_instance_is_enforced() {
