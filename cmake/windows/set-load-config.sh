@@ -11,7 +11,7 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-# shellcheck source=../../scripts/lib/pe.sh
+# shellcheck source=scripts/lib/pe.sh
 . "$root/scripts/lib/pe.sh"
 
 program=${1:?usage: set-load-config.sh PROGRAM.exe}

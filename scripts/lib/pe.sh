@@ -1,6 +1,9 @@
-# Sourced by scripts/check-imports and scripts/set-load-config: reading (and
-# one field of writing) the headers of a Windows x86-64 program with the
-# mingw-w64 binutils and coreutils. Offsets are those of the PE32+ format.
+# shellcheck shell=bash
+# Sourced by scripts/check-imports and cmake/windows/set-load-config.sh:
+# reading (and two fields of writing) the headers of a Windows x86-64 program
+# with the mingw-w64 binutils and coreutils. Offsets are those of the PE32+
+# format.
+# shellcheck disable=SC2034 # the constants are for the scripts that source this
 
 objdump=${KAVO_OBJDUMP:-x86_64-w64-mingw32-objdump}
 nm=${KAVO_NM:-x86_64-w64-mingw32-nm}
