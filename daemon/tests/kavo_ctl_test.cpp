@@ -166,6 +166,10 @@ TEST(CtlCommandTest, ExitStatusAndLinesOfEveryOutcome) {
         {"no pipe",
          report_failure(CtlFailure::no_pipe, "gone (os error 2)"),
          {2, std::nullopt, "kavo-ctl: cannot reach the service pipe: gone (os error 2)"}},
+        {"library search",
+         report_failure(CtlFailure::library_search, "bad (os error 87)"),
+         {2, std::nullopt,
+          "kavo-ctl: cannot keep library loading to the system directory: bad (os error 87)"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.report, c.expected) << c.what;
@@ -184,10 +188,10 @@ struct CtlRun {
     std::string error;
 };
 
-CtlRun run_ctl(const std::vector<NativeString>& arguments,
-               std::vector<std::pair<NativeString, NativeString>> environment = {}) {
+CtlRun run_ctl_program(NativeString program, const std::vector<NativeString>& arguments,
+                       std::vector<std::pair<NativeString, NativeString>> environment = {}) {
     SpawnOptions options;
-    options.program = kavo_ctl_path();
+    options.program = std::move(program);
     options.arguments = arguments;
     options.environment = std::move(environment);
     auto child = ChildProcess::spawn(options);
@@ -202,6 +206,11 @@ CtlRun run_ctl(const std::vector<NativeString>& arguments,
     EXPECT_TRUE(code) << (code ? "" : code.error().text);
     run.exit_status = code ? *code : 255;
     return run;
+}
+
+CtlRun run_ctl(const std::vector<NativeString>& arguments,
+               std::vector<std::pair<NativeString, NativeString>> environment = {}) {
+    return run_ctl_program(kavo_ctl_path(), arguments, std::move(environment));
 }
 
 class KavoCtlTest : public ::testing::Test {
@@ -296,6 +305,32 @@ TEST_F(KavoCtlTest, ReadsTheInstalledIdentityByDefault) {
     EXPECT_EQ(run.output, "\"Ok\"\n");
     EXPECT_EQ(server.requests(),
               (std::vector<IpcRequest>{IpcRequest{IpcRequest::ReleaseLease{"L"}}}));
+}
+
+// Somebody's bcrypt.dll and bcryptprimitives.dll beside kavo-ctl, as beside
+// anything run from a download folder, are never loaded: a whole exchange,
+// which hashes and signs, runs on the system's own.
+TEST_F(KavoCtlTest, SystemDllsPlantedBesideItAreNeverLoaded) {
+#if !defined(_WIN32)
+    GTEST_SKIP() << "where a program's DLLs come from is a question of the Windows build";
+#else
+    const auto folder = dir_.path() / "download";
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(kavo_ctl_path(), folder / "kavo-ctl.exe");
+    testing::plant_system_dlls(folder);
+    const testing::PreferPlantedDlls prefer_planted(L"kavo-ctl.exe");
+    const IpcResponse answer{IpcResponse::Ok{}};
+    testing::TestPipeServer server(testing::unique_pipe_name(), SecretBytes(SECRET), answer);
+    const CtlRun run = run_ctl_program(
+        (folder / "kavo-ctl.exe").native(),
+        {KAVO_NATIVE("--identity-file"), write_identity(SECRET), KAVO_NATIVE("--pipe"),
+         utf8_to_native(server.name()), KAVO_NATIVE("release"), KAVO_NATIVE("L")});
+    EXPECT_EQ(run.exit_status, 0u) << run.error;
+    EXPECT_EQ(run.output, "\"Ok\"\n");
+    EXPECT_EQ(server.requests(),
+              (std::vector<IpcRequest>{IpcRequest{IpcRequest::ReleaseLease{"L"}}}));
+    EXPECT_EQ(testing::loaded_planted_dlls(folder), std::vector<std::string>{});
+#endif
 }
 
 TEST_F(KavoCtlTest, NoExchangeMeansExitTwoAndOneLine) {

@@ -138,13 +138,46 @@ TEST(UtfTest, FloorBoundaryNeverCutsACharacter) {
     EXPECT_EQ(utf8_floor_boundary(text, 99), text.size());
 }
 
+TEST(OsErrorTest, SystemMessagesBecomeOneLine) {
+    struct Case {
+        std::string_view message;
+        std::string_view line;
+    } cases[] = {
+        {"Access is denied.\r\n", "Access is denied."},
+        {"Access is denied.", "Access is denied."},
+        // Breaks the message text hard-codes, with the indent of the next line.
+        {"The process cannot access the file.\r\nIt is in use.\r\n",
+         "The process cannot access the file. It is in use."},
+        {"first\r\n\r\n\tsecond", "first second"},
+        {"first \n second", "first second"},
+        {"lone\rreturn", "lone return"},
+        {"lone\nfeed", "lone feed"},
+        // White space without a break inside the message stays as it is.
+        {"two  spaces\tand a tab", "two  spaces\tand a tab"},
+        {"\r\n  leading and trailing  \r\n", "leading and trailing"},
+        {"\r\n\r\n", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(one_line_message(c.message), c.line) << ::testing::PrintToString(c.message);
+    }
+}
+
 TEST(OsErrorTest, TextCarriesMessageAndCode) {
     EXPECT_EQ(format_os_error_text("Access is denied.\r\n", 5), "Access is denied. (os error 5)");
+    EXPECT_EQ(format_os_error_text("One.\r\nTwo.\r\n", 6), "One. Two. (os error 6)");
     EXPECT_EQ(format_os_error_text("", 7), "Unknown error (os error 7)");
+    EXPECT_EQ(format_os_error_text(" \r\n", 8), "Unknown error (os error 8)");
     const OsError error = os_error(2);  // file not found on both systems
     EXPECT_EQ(error.kind, OsErrorKind::not_found);
     EXPECT_TRUE(error.text.ends_with(" (os error 2)")) << error.text;
     EXPECT_GT(error.text.size(), std::string(" (os error 2)").size());
+    // The system's own texts, whatever they hold, come out as one line.
+    for (const std::uint32_t code : {2u, 5u, 32u, 87u, 183u, 1063u}) {
+        const std::string text = os_error(code).text;
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+        EXPECT_EQ(text, one_line_message(text));
+    }
 }
 
 // The link and directory rules as a table over attributes and reparse tags,

@@ -140,11 +140,22 @@ TEST(ProgramModeTest, ExitStatuses) {
     }
 }
 
-TEST(ProgramModeTest, TheDispatcherFailureIsOneErrorLineWithTheCode) {
-    const std::string line = dispatcher_failure_line(os_error(1063).text);
-    EXPECT_TRUE(line.starts_with("Error: failed to start the service dispatcher: ")) << line;
-    EXPECT_TRUE(line.ends_with("(os error 1063)")) << line;
-    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+TEST(ProgramModeTest, EntryFailuresAreOneErrorLineWithTheCode) {
+    struct Case {
+        std::string line;
+        std::string_view start;
+        std::string_view end;
+    } cases[] = {
+        {dispatcher_failure_line(os_error(1063).text),
+         "Error: failed to start the service dispatcher: ", "(os error 1063)"},
+        {library_search_failure_line(os_error(87).text),
+         "Error: failed to keep library loading to the system directory: ", "(os error 87)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(c.line.starts_with(c.start)) << c.line;
+        EXPECT_TRUE(c.line.ends_with(c.end)) << c.line;
+        EXPECT_EQ(c.line.find('\n'), std::string::npos) << c.line;
+    }
 }
 
 // The service entry over scripted steps: what it calls, in which order, and

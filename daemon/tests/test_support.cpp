@@ -8,6 +8,18 @@
 #include <random>
 #include <sstream>
 
+#include "platform/process_info.h"
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace kavo::testing {
 
 TempDir::TempDir() {
@@ -178,5 +190,54 @@ std::string read_all(std::optional<PipeReader>& reader) {
         all.append(buffer, *got);
     }
 }
+
+void plant_system_dlls(const std::filesystem::path& dir) {
+    const auto built =
+        std::filesystem::path(running_executable_path().value()).parent_path() / "planted-dlls";
+    for (const char* name : PLANTED_DLLS) {
+        std::filesystem::copy_file(built / name, dir / name);
+    }
+}
+
+std::vector<std::string> loaded_planted_dlls(const std::filesystem::path& dir) {
+    std::vector<std::string> loaded;
+    for (const char* name : PLANTED_DLLS) {
+        if (std::filesystem::exists(dir / (std::string(name) + ".loaded"))) {
+            loaded.emplace_back(name);
+        }
+    }
+    return loaded;
+}
+
+#if defined(_WIN32)
+
+PreferPlantedDlls::PreferPlantedDlls(std::wstring program) {
+    if (!running_under_wine()) {
+        return;
+    }
+    key_ = L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides";
+    static const wchar_t native_first[] = L"native,builtin";
+    for (const char* dll : PLANTED_DLLS) {
+        // The override names a DLL without its extension.
+        const std::string name = std::filesystem::path(dll).stem().string();
+        const std::wstring value(name.begin(), name.end());
+        const LSTATUS status = ::RegSetKeyValueW(HKEY_CURRENT_USER, key_.c_str(), value.c_str(),
+                                                 REG_SZ, native_first, sizeof native_first);
+        EXPECT_EQ(status, ERROR_SUCCESS) << "setting Wine's DLL override for " << name;
+    }
+}
+
+PreferPlantedDlls::~PreferPlantedDlls() {
+    if (!key_.empty()) {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str());
+    }
+}
+
+#else
+
+PreferPlantedDlls::PreferPlantedDlls(std::wstring) {}
+PreferPlantedDlls::~PreferPlantedDlls() = default;
+
+#endif
 
 }  // namespace kavo::testing

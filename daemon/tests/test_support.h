@@ -116,4 +116,30 @@ std::vector<std::string> lines_of(const std::string& text);
 // is no pipe.
 std::string read_all(std::optional<PipeReader>& reader);
 
+// Stand-ins for the system DLLs our programs load at run time, as somebody
+// could plant them beside a program (Windows builds only; the build puts
+// them in bin/planted-dlls). A planted DLL that gets loaded leaves
+// "<name>.loaded" beside itself.
+inline constexpr const char* PLANTED_DLLS[] = {"bcrypt.dll", "bcryptprimitives.dll"};
+// Copies the stand-ins into `dir`.
+void plant_system_dlls(const std::filesystem::path& dir);
+// The planted DLLs in `dir` that were loaded.
+std::vector<std::string> loaded_planted_dlls(const std::filesystem::path& dir);
+// Has Wine, which otherwise takes its own builtin copy of a system DLL, look
+// for the planted ones first where Windows does for any DLL that is not a
+// known one (the program's folder among them) whenever it runs a program of
+// the file name `program`; undone when the object goes. Wine reads this from
+// its registry (its per-program DLL overrides): a variable in a child's
+// environment block does not reach its loader. Nothing to do on Windows.
+class PreferPlantedDlls {
+  public:
+    explicit PreferPlantedDlls(std::wstring program);
+    ~PreferPlantedDlls();
+    PreferPlantedDlls(const PreferPlantedDlls&) = delete;
+    PreferPlantedDlls& operator=(const PreferPlantedDlls&) = delete;
+
+  private:
+    std::wstring key_;
+};
+
 }  // namespace kavo::testing

@@ -71,6 +71,9 @@ CtlReport report_failure(CtlFailure failure, std::string_view detail) {
         case CtlFailure::exchange:
             line = std::string(CTL_EXCHANGE_ERROR_PREFIX) + std::string(detail);
             break;
+        case CtlFailure::library_search:
+            line = std::string(CTL_LIBRARY_SEARCH_ERROR_PREFIX) + std::string(detail);
+            break;
     }
     return CtlReport{CTL_EXIT_NO_EXCHANGE, std::nullopt, std::move(line)};
 }

@@ -42,6 +42,8 @@ inline constexpr std::string_view CTL_NO_PIPE_ERROR_PREFIX =
     "kavo-ctl: cannot reach the service pipe: ";
 inline constexpr std::string_view CTL_EXCHANGE_ERROR_PREFIX =
     "kavo-ctl: the exchange with the service failed: ";
+inline constexpr std::string_view CTL_LIBRARY_SEARCH_ERROR_PREFIX =
+    "kavo-ctl: cannot keep library loading to the system directory: ";
 
 inline constexpr int CTL_EXIT_ANSWERED = 0;
 inline constexpr int CTL_EXIT_ERROR_RESPONSE = 1;
@@ -72,6 +74,7 @@ enum class CtlFailure {
     identity,
     no_pipe,
     exchange,
+    library_search,
 };
 
 // An answered exchange: the response's canonical JSON; exit 1 for an Error

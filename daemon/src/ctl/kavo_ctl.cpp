@@ -19,6 +19,7 @@
 #include "install/service_registration.h"
 #include "ipc/client.h"
 #include "platform/diagnostics.h"
+#include "platform/library_search.h"
 #include "platform/path.h"
 #include "platform/pipe_connect.h"
 #include "platform/process_info.h"
@@ -134,6 +135,13 @@ int run_kavo_ctl(std::span<const NativeString> arguments) {
 }
 
 int run_kavo_ctl() {
+    // Before anything else can load a library by name.
+    if (const auto restricted = restrict_library_search(); !restricted) {
+        const CtlReport report =
+            report_failure(CtlFailure::library_search, restricted.error().text);
+        print(report);
+        return report.exit_status;
+    }
     auto arguments = process_arguments();
     if (!arguments || arguments->empty()) {
         const CtlReport report = report_failure(CtlFailure::usage, CTL_ARGUMENTS_UNREADABLE);

@@ -12,6 +12,7 @@
 #include "install/service_install.h"
 #include "install/service_removal.h"
 #include "platform/diagnostics.h"
+#include "platform/library_search.h"
 #include "platform/process_info.h"
 #include "platform/service_host.h"
 #include "platform/service_manager.h"
@@ -33,6 +34,11 @@ ProgramMode own_program_mode() {
 }  // namespace
 
 int run_service_program() {
+    // Before anything else can load a library by name.
+    if (const auto restricted = restrict_library_search(); !restricted) {
+        write_error_line(library_search_failure_line(restricted.error().text));
+        return EXIT_FAILED;
+    }
     switch (own_program_mode()) {
         case ProgramMode::install: {
             auto config = load_service_config();

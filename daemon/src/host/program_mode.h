@@ -16,6 +16,8 @@ inline constexpr std::string_view UNINSTALL_SERVICE_FLAG = "--uninstall-service"
 inline constexpr std::string_view PROGRAM_ERROR_PREFIX = "Error: ";
 inline constexpr std::string_view DISPATCHER_START_FAILED =
     "failed to start the service dispatcher: ";
+inline constexpr std::string_view LIBRARY_SEARCH_FAILED =
+    "failed to keep library loading to the system directory: ";
 
 enum class ProgramMode {
     install,
@@ -80,5 +82,8 @@ int dispatcher_exit_status(bool started);
 // The one line written when the dispatcher cannot be started: "Error: " and
 // what failed, with the system's text and code.
 std::string dispatcher_failure_line(std::string_view os_error_text);
+// The same when library loading cannot be kept to the system directory, which
+// the program checks before anything else and which ends it with 1.
+std::string library_search_failure_line(std::string_view os_error_text);
 
 }  // namespace kavo

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/result.h"
 
@@ -33,7 +34,17 @@ OsError os_error(std::uint32_t code);
 // The error the calling thread's last failed call left behind.
 OsError last_os_error();
 
-// "<message> (os error N)": the one place that builds the error text.
+// What the error text says when the system has no message for the code.
+inline constexpr std::string_view UNKNOWN_OS_ERROR = "Unknown error";
+
+// The system's message as one line: each run of white space that holds a line
+// break becomes one space, and white space at either end goes. System
+// messages may hold line breaks (and usually end in one), which would split
+// the single-line diagnostics they are written into.
+std::string one_line_message(std::string_view message);
+
+// "<message> (os error N)": the one place that builds the error text, with the
+// message made one line.
 std::string format_os_error_text(std::string message, std::uint32_t code);
 
 }  // namespace kavo

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "core/protected_dirs.h"
@@ -289,6 +290,29 @@ TEST_F(InstalledServiceTest, StartedByHandWithoutAFlagTheDaemonSaysSoAndFails) {
     ASSERT_FALSE(run.error.empty());
     EXPECT_EQ(run.error.find('\n'), run.error.size() - 1) << run.error;
     EXPECT_FALSE(open_service());
+}
+
+// The installer runs elevated from wherever it was downloaded. Somebody's
+// bcrypt.dll and bcryptprimitives.dll lying beside it are never loaded: it
+// hashes the core and names its staging directory with the system's own, and
+// so does kavo-ctl run from the same folder against the installed service.
+TEST_F(InstalledServiceTest, SystemDllsPlantedBesideTheInstallerAreNeverLoaded) {
+    testing::plant_system_dlls(bundle());
+    fs::copy_file(bin_dir() / "kavo-ctl.exe", bundle() / "kavo-ctl.exe");
+    const testing::PreferPlantedDlls installer_prefers_planted(L"kavo-daemon.exe");
+    const testing::PreferPlantedDlls ctl_prefers_planted(L"kavo-ctl.exe");
+    const ProgramRun installed = install();
+    ASSERT_EQ(installed.exit_status, 0u) << installed.error;
+    auto service = open_service();
+    ASSERT_TRUE(service);
+    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+
+    const ProgramRun status = run_program(bundle() / "kavo-ctl.exe", {native_of("status")});
+    ASSERT_EQ(status.exit_status, 0u) << status.output << status.error;
+    const auto answer = answer_of(status);
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(std::holds_alternative<IpcResponse::Status>(answer->value)) << status.output;
+    EXPECT_EQ(testing::loaded_planted_dlls(bundle()), std::vector<std::string>{});
 }
 
 // On the Linux backend there is no service manager to install into.

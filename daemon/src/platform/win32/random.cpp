@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "platform/win32/win32.h"
+#include "platform/win32/cng.h"
 
 namespace kavo {
 namespace {
@@ -11,8 +11,7 @@ using ProcessPrngFunction = BOOL(WINAPI*)(PBYTE, SIZE_T);
 
 // ProcessPrng is looked up once; Wine and older Windows do not export it.
 ProcessPrngFunction find_process_prng() {
-    HMODULE module =
-        ::LoadLibraryExW(L"bcryptprimitives.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE module = win32::load_system_library(L"bcryptprimitives.dll");
     if (module == nullptr) {
         return nullptr;
     }
@@ -31,12 +30,16 @@ OsResult<void> fill_random(std::span<std::uint8_t> out) {
         }
         return ok();
     }
+    const auto& cng = win32::cng();
+    if (!cng) {
+        return fail(cng.error());
+    }
     while (!out.empty()) {
         const std::size_t chunk = out.size() < std::numeric_limits<ULONG>::max()
                                       ? out.size()
                                       : std::numeric_limits<ULONG>::max();
-        const NTSTATUS status = ::BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(chunk),
-                                                  BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        const NTSTATUS status = cng->gen_random(nullptr, out.data(), static_cast<ULONG>(chunk),
+                                                BCRYPT_USE_SYSTEM_PREFERRED_RNG);
         if (status < 0) {
             return fail(os_error(static_cast<std::uint32_t>(status)));
         }

@@ -18,6 +18,11 @@
 
 namespace kavo::win32 {
 
+// Loads a system library by bare name from the system directory only, with
+// the libraries it imports in turn; null (and the thread's last error) when
+// it is not there. Every run-time load of our own goes through here.
+HMODULE load_system_library(const wchar_t* name);
+
 template <class Traits>
 class UniqueHandle {
   public:
