@@ -4,13 +4,14 @@
 // "key: value" lines of <runtime dir>/config.yaml (other lines and unknown
 // keys are ignored, so real-looking configurations do no harm):
 //
+//   marker: <name>          creates that file in the runtime directory, as
+//                           its first act
+//   grandchild: true        starts a child of its own (this program with
+//                           --grandchild) that writes to the same streams
+//                           and lives until it is ended, as its next act
 //   stdout: <text>          a line for standard output (repeatable, in order
 //   stderr: <text>          with the stderr lines)
 //   flood_lines: <n>        n numbered lines on standard output
-//   grandchild: true        starts a child of its own (this program with
-//                           --grandchild) that writes to the same streams
-//                           and lives until it is ended
-//   grandchild_after_ms: n  waits that long before starting it
 //   pid_file: <name>        writes "core <pid>" (and "grandchild <pid>") to
 //                           that file in the runtime directory
 //   exit_after_ms: <n>      leaves after n milliseconds ...
@@ -40,8 +41,8 @@ struct Settings {
     // (true for standard error, text), in file order.
     std::vector<std::pair<bool, std::string>> lines;
     std::uint64_t flood_lines = 0;
+    std::string marker;
     bool grandchild = false;
-    std::uint64_t grandchild_after_ms = 0;
     std::string pid_file;
     std::optional<std::uint64_t> exit_after_ms;
     std::uint32_t exit_code = 0;
@@ -85,10 +86,10 @@ Settings read_settings(const NativeString& runtime_dir) {
             settings.lines.emplace_back(key == "stderr", std::string(value));
         } else if (key == "flood_lines") {
             settings.flood_lines = number(value).value_or(0);
+        } else if (key == "marker") {
+            settings.marker = std::string(value);
         } else if (key == "grandchild") {
             settings.grandchild = value == "true";
-        } else if (key == "grandchild_after_ms") {
-            settings.grandchild_after_ms = number(value).value_or(0);
         } else if (key == "pid_file") {
             settings.pid_file = std::string(value);
         } else if (key == "exit_after_ms") {
@@ -169,6 +170,14 @@ int run(const std::vector<NativeString>& arguments) {
     }
 
     const Settings settings = read_settings(*runtime_dir);
+    if (!settings.marker.empty()) {
+        const std::ofstream marker(
+            std::filesystem::path(join_native(*runtime_dir, utf8_to_native(settings.marker))));
+    }
+    std::optional<ChildProcess> child;
+    if (settings.grandchild) {
+        child = start_grandchild(*runtime_dir);
+    }
     say(stdout, "stand-in core " + pid + " running");
     for (const auto& [to_stderr, text] : settings.lines) {
         say(to_stderr ? stderr : stdout, text);
@@ -176,11 +185,6 @@ int run(const std::vector<NativeString>& arguments) {
     for (std::uint64_t i = 0; i < settings.flood_lines; ++i) {
         say(stdout,
             "flood line " + std::to_string(i) + " of " + std::to_string(settings.flood_lines));
-    }
-    std::optional<ChildProcess> child;
-    if (settings.grandchild) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(settings.grandchild_after_ms));
-        child = start_grandchild(*runtime_dir);
     }
     if (!settings.pid_file.empty()) {
         std::string content = "core " + pid + "\n";

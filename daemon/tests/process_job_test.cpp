@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,17 +28,9 @@ KAVO_TEST_CHILD_ROLE(job_sleeper) {
     return 0;
 }
 
-// Waits for a file named "go" in its working directory, then starts a
-// sleeper that writes to the same streams, reports the sleeper's id and
-// stays.
+// Its first act: starts a sleeper that writes to the same streams, reports
+// the sleeper's id and stays.
 KAVO_TEST_CHILD_ROLE(job_parent) {
-    const auto deadline = std::chrono::steady_clock::now() + 5min;
-    while (!fs::exists("go")) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return 3;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
     SpawnOptions options;
     options.program = running_executable_path().value();
     options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("job_sleeper"));
@@ -48,6 +41,13 @@ KAVO_TEST_CHILD_ROLE(job_parent) {
     }
     std::printf("%u\n", sleeper->id());
     std::fflush(stdout);
+    std::this_thread::sleep_for(5min);
+    return 0;
+}
+
+// Its first act: a file named "ran" in its working directory.
+KAVO_TEST_CHILD_ROLE(job_marker) {
+    std::ofstream("ran") << "ran";
     std::this_thread::sleep_for(5min);
     return 0;
 }
@@ -92,42 +92,86 @@ bool ends_in_time(std::uint32_t id) {
     return true;
 }
 
-TEST(ProcessJobTest, ClosingEndsTheChildAndWhatItStarted) {
+bool job_holds(const ProcessJob& job, std::uint32_t id) {
+    auto held = job.holds(id);
+    EXPECT_TRUE(held) << held.error().text;
+    return held && *held;
+}
+
+TEST(ProcessJobTest, AHeldChildRunsNothingUntilResumed) {
     testing::TempDir dir;
-    SpawnOptions options = role("job_parent");
+    SpawnOptions options = role("job_marker");
     options.working_directory = dir.native();
     options.for_job = true;
     testing::ChildGuard children;
     auto spawned = ChildProcess::spawn(options);
     ASSERT_TRUE(spawned) << spawned.error().text;
     ChildProcess& child = children.add(std::move(spawned).value());
-    auto job = ProcessJob::create();
-    ASSERT_TRUE(job) << job.error().text;
-    auto assigned = job->assign(child);
-    ASSERT_TRUE(assigned) << assigned.error().text;
-    // The sleeper starts only once its parent is in the job.
-    testing::write_file(dir.path() / "go", "");
+    EXPECT_TRUE(testing::stays_absent(dir.path() / "ran")) << "the child ran before its resume";
+    EXPECT_TRUE(process_is_running(child.id())) << "a held child is there, only not running";
+    auto polled = child.poll();
+    ASSERT_TRUE(polled) << polled.error().text;
+    EXPECT_FALSE(polled->has_value());
 
-    std::string line;
-    char c = 0;
-    while (line.find('\n') == std::string::npos) {
-        auto got = child.standard_output()->read(std::span<char>(&c, 1));
-        ASSERT_TRUE(got && *got == 1) << "the child ended before its report";
-        line.push_back(c);
+    auto resumed = child.resume();
+    ASSERT_TRUE(resumed) << resumed.error().text;
+    EXPECT_TRUE(testing::eventually([&] { return fs::exists(dir.path() / "ran"); }));
+    EXPECT_TRUE(child.resume()) << "a second resume changes nothing";
+}
+
+// The child's first act is to start a sleeper. Held until it is in the job,
+// the child cannot start it outside; both end with the job, either way it
+// is ended.
+TEST(ProcessJobTest, WhatAChildStartsAtOnceIsInItsJobAndEndsWithIt) {
+    for (const bool wait_for_empty : {true, false}) {
+        SCOPED_TRACE(wait_for_empty ? "ended and waited for" : "closed");
+        testing::ChildGuard children;
+        SpawnOptions options = role("job_parent");
+        options.for_job = true;
+        auto spawned = ChildProcess::spawn(options);
+        ASSERT_TRUE(spawned) << spawned.error().text;
+        ChildProcess& child = children.add(std::move(spawned).value());
+        auto job = ProcessJob::create();
+        ASSERT_TRUE(job) << job.error().text;
+        auto assigned = job->assign(child);
+        ASSERT_TRUE(assigned) << assigned.error().text;
+        auto resumed = child.resume();
+        ASSERT_TRUE(resumed) << resumed.error().text;
+
+        std::string line;
+        char c = 0;
+        while (line.find('\n') == std::string::npos) {
+            auto got = child.standard_output()->read(std::span<char>(&c, 1));
+            ASSERT_TRUE(got && *got == 1) << "the child ended before its report";
+            line.push_back(c);
+        }
+        const auto sleeper = static_cast<std::uint32_t>(std::stoul(line));
+        EXPECT_TRUE(process_is_running(sleeper));
+        EXPECT_TRUE(job_holds(*job, child.id()));
+        EXPECT_TRUE(job_holds(*job, sleeper)) << "the sleeper started outside the job";
+        EXPECT_FALSE(job_holds(*job, current_process_id()));
+
+        if (wait_for_empty) {
+            EXPECT_TRUE(job->end_all(testing::HANG_LIMIT));
+            // Gone when the wait returns, not some time later.
+            EXPECT_FALSE(process_is_running(sleeper)) << "the job was not empty";
+            EXPECT_FALSE(process_is_running(child.id()));
+            EXPECT_FALSE(job_holds(*job, sleeper));
+            job->close();
+        } else {
+            job->close();
+            EXPECT_TRUE(ends_in_time(child.id()));
+            EXPECT_TRUE(ends_in_time(sleeper)) << "the sleeper outlived its job";
+        }
+        // Nobody holds the output pipe any more.
+        auto output = std::move(*child.standard_output());
+        child.standard_output().reset();
+        EXPECT_TRUE(read_to_end(std::move(output)).has_value());
+        // A closed job takes nothing more in and answers nothing.
+        EXPECT_FALSE(job->assign(child));
+        EXPECT_FALSE(job->holds(child.id()));
+        EXPECT_FALSE(job->end_all(0ms));
     }
-    const auto sleeper = static_cast<std::uint32_t>(std::stoul(line));
-    EXPECT_TRUE(process_is_running(child.id()));
-    EXPECT_TRUE(process_is_running(sleeper));
-
-    job->close();
-    EXPECT_TRUE(ends_in_time(child.id()));
-    EXPECT_TRUE(ends_in_time(sleeper)) << "the sleeper outlived its job";
-    // Nobody holds the output pipe any more.
-    auto output = std::move(*child.standard_output());
-    child.standard_output().reset();
-    EXPECT_TRUE(read_to_end(std::move(output)).has_value());
-    // A closed job takes nothing more in.
-    EXPECT_FALSE(job->assign(child));
 }
 
 TEST(ProcessJobTest, OnlyAChildSpawnedForAJobCanBeAssigned) {

@@ -267,7 +267,7 @@ SpawnOptions sleeper_options(bool for_job) {
     return options;
 }
 
-TEST(BindCoreToJobTest, ErrorsEndTheCoreFirst) {
+TEST(BindCoreToJobTest, ErrorsEndTheCoreBeforeItRan) {
     testing::TempDir dir;
     SpawnOptions missing;
     missing.program = dir.native(fs::path(CORE_EXECUTABLE_NAME));
@@ -277,28 +277,44 @@ TEST(BindCoreToJobTest, ErrorsEndTheCoreFirst) {
     ASSERT_FALSE(passed);
     EXPECT_EQ(passed.error(), spawn_error.error().text) << "a spawn error passes unchanged";
 
-    const JobFactory no_job = [] { return OsResult<ProcessJob>(fail(os_error(5))); };
-    const JobFactory closed_job = [] {
-        auto job = ProcessJob::create();
-        job->close();
-        return job;
+    // The stand-in core's first act is to leave a marker. Each job below is
+    // refused only after the core had every chance to run, had it not been
+    // held.
+    const fs::path marker = dir.path() / "ran";
+    testing::write_file(dir.path() / "config.yaml", "marker: ran\n");
+    const auto after_a_chance = [marker](OsResult<ProcessJob> job) {
+        return [marker, job = std::make_shared<OsResult<ProcessJob>>(std::move(job))] {
+            static_cast<void>(testing::stays_absent(marker));
+            return std::move(*job);
+        };
     };
+    auto closed = ProcessJob::create();
+    ASSERT_TRUE(closed) << closed.error().text;
+    closed->close();
     const struct {
         const char* name;
         JobFactory factory;
         std::string_view error;
     } cases[] = {
-        {"job not created", no_job, CREATE_CORE_JOB_FAILED},
-        {"job refuses the core", closed_job, BIND_CORE_LIFECYCLE_FAILED},
+        {"job not created", after_a_chance(OsResult<ProcessJob>(fail(os_error(5)))),
+         CREATE_CORE_JOB_FAILED},
+        {"job refuses the core", after_a_chance(std::move(closed)), BIND_CORE_LIFECYCLE_FAILED},
     };
     for (const auto& c : cases) {
-        auto spawned = ChildProcess::spawn(sleeper_options(true));
+        SpawnOptions core;
+        core.program = locate_core_executable().value();
+        core.arguments = {NativeString(KAVO_NATIVE("-d")), dir.native()};
+        core.working_directory = dir.native();
+        core.for_job = true;
+        auto spawned = ChildProcess::spawn(core);
         ASSERT_TRUE(spawned) << spawned.error().text;
         const std::uint32_t id = spawned->id();
         auto bound = bind_core_to_job(std::move(spawned), c.factory);
         ASSERT_FALSE(bound) << c.name;
         EXPECT_EQ(bound.error(), c.error) << c.name;
         EXPECT_FALSE(process_is_running(id)) << c.name << ": the core was left running";
+        EXPECT_FALSE(fs::exists(marker)) << c.name << ": the core ran outside a job";
+        fs::remove(marker);
     }
 }
 
@@ -447,28 +463,72 @@ TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
     EXPECT_EQ(access.lease()->runtime_dir, runtime_dir().native());
 }
 
-// The core's child writes to the core's pipes from the core's directory:
-// the stop ends it with the core, and only then do the log pumps end and the
-// directory go.
-TEST_F(SupervisorTest, WhatTheCoreStartedEndsWithItOnStop) {
-    // Windows puts the core in its job just after creating it; a child
-    // started in that instant would be outside the job.
-    write_core_dir("grandchild: true\ngrandchild_after_ms: 300\npid_file: pids\n");
+// The core's first act is to start a child, which writes to the core's pipes
+// from the core's directory: it is in the core's job, and the stop ends it
+// with the core; only then do the log pumps end and the directory go.
+TEST_F(SupervisorTest, WhatTheCoreStartsAtOnceIsInItsJobAndEndsWithItOnStop) {
+    write_core_dir("grandchild: true\npid_file: pids\n");
     grant_lease(*now_ + 30s);
     ASSERT_TRUE(start_quickly());
     const auto pids = read_pids(2);
     ASSERT_EQ(pids.count("grandchild"), 1u);
+    const std::uint32_t grandchild = pids.at("grandchild");
     EXPECT_TRUE(process_is_running(pids.at("core")));
-    EXPECT_TRUE(process_is_running(pids.at("grandchild")));
+    EXPECT_TRUE(process_is_running(grandchild));
+    {
+        auto access = state();
+        const ProcessJob& job = access.core()->job();
+        for (const auto& [id, in_job] :
+             {std::pair{pids.at("core"), true}, std::pair{grandchild, true},
+              std::pair{current_process_id(), false}}) {
+            auto held = job.holds(id);
+            ASSERT_TRUE(held) << held.error().text;
+            EXPECT_EQ(*held, in_job) << id;
+        }
+    }
     const CoreLogPumps pumps = *state().core()->log_pumps();
     EXPECT_FALSE(pumps.wait_for(0ms)) << "the grandchild holds the pipes";
 
     EXPECT_TRUE(stop());
+    // Gone by the time the directory went, not later.
+    EXPECT_FALSE(process_is_running(grandchild)) << "the grandchild outlived the stop";
+    EXPECT_FALSE(process_is_running(pids.at("core")));
     EXPECT_TRUE(pumps.wait_for(0ms)) << "the pumps must end before the directory goes";
     EXPECT_FALSE(fs::exists(runtime_dir()));
-    EXPECT_FALSE(process_is_running(pids.at("core")));
-    EXPECT_TRUE(eventually([&] { return !process_is_running(pids.at("grandchild")); }))
-        << "the grandchild outlived the stop";
+}
+
+// A core that ended by itself leaves its child behind in its job. Whoever
+// retires the core (a stop, or the next start) ends the child before the
+// directory goes.
+TEST_F(SupervisorTest, WhatAnEndedCoreLeftBehindEndsWhenTheCoreIsRetired) {
+    for (const bool by_start : {false, true}) {
+        SCOPED_TRACE(by_start ? "retired by the next start" : "retired by a stop");
+        write_core_dir("grandchild: true\npid_file: pids\nexit_after_ms: 200\n");
+        grant_lease(*now_ + 30s);
+        ASSERT_TRUE(start_quickly());
+        const auto pids = read_pids(2);
+        ASSERT_TRUE(eventually([&] {
+            auto polled = state().core()->poll();
+            return polled && polled->has_value();
+        })) << "the core did not end by itself";
+        ASSERT_TRUE(process_is_running(pids.at("grandchild")));
+
+        if (by_start) {
+            write_core_dir("pid_file: pids\n");
+            ASSERT_TRUE(start_quickly());
+            EXPECT_FALSE(process_is_running(pids.at("grandchild")));
+            EXPECT_NE(read_pids(1).at("core"), pids.at("core")) << "a new core runs";
+        } else {
+            ::testing::internal::CaptureStderr();
+            const bool stopped = stop();
+            EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+            EXPECT_TRUE(stopped);
+            EXPECT_FALSE(process_is_running(pids.at("grandchild")));
+            EXPECT_FALSE(fs::exists(runtime_dir()));
+        }
+        EXPECT_TRUE(stop());
+        fs::remove_all(core_dir());
+    }
 }
 
 TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {

@@ -64,7 +64,7 @@ bool end_for_stop(ManagedCore& core) {
     return core.process().wait().has_value();
 }
 
-// Ends a core and closes its handles, for the two failures of the binding.
+// Ends a core and closes its handles, for the failures of the binding.
 void end_and_close(ChildProcess child) {
     static_cast<void>(child.terminate(1));
     static_cast<void>(child.wait());
@@ -111,13 +111,15 @@ Result<NativeString> locate_core_executable(const NativeString& executable_path)
     return core;
 }
 
-Result<ManagedCore> launch_core(const NativeString& core_path, const NativeString& runtime_dir) {
+Result<ManagedCore> launch_core(const NativeString& core_path, const NativeString& runtime_dir,
+                                const JobFactory& create_job) {
     SpawnOptions options;
     options.program = core_path;
     options.arguments = {NativeString(KAVO_NATIVE("-d")), runtime_dir};
     options.working_directory = runtime_dir;
+    // Held until it is in its job.
     options.for_job = true;
-    return bind_core_to_job(ChildProcess::spawn(options));
+    return bind_core_to_job(ChildProcess::spawn(options), create_job);
 }
 
 Result<ManagedCore> bind_core_to_job(OsResult<ChildProcess> spawned, const JobFactory& create_job) {
@@ -135,6 +137,11 @@ Result<ManagedCore> bind_core_to_job(OsResult<ChildProcess> spawned, const JobFa
         end_and_close(std::move(child));
         return fail(std::string(BIND_CORE_LIFECYCLE_FAILED));
     }
+    if (auto resumed = child.resume(); !resumed) {
+        job->close();
+        end_and_close(std::move(child));
+        return fail(std::move(resumed).error().text);
+    }
     return ManagedCore(std::move(child), std::move(job).value());
 }
 
@@ -147,8 +154,9 @@ StopOutcome stop_core(std::optional<ManagedCore> core, std::optional<NativeStrin
             return outcome;
         }
         // Nothing of the core may still use its directory when it goes:
-        // whatever it left running ends with its job, and the log pumps let
-        // go of the log. Pumps that overrun the bound do not hold the stop.
+        // whatever it left running in its job is ended and waited for, and
+        // the log pumps let go of the log. A job or pumps that overrun their
+        // bounds do not hold the stop; the removal may then be deferred.
         static_cast<void>(core->release_runtime_dir(CORE_LOG_DRAIN_BOUND));
     }
     if (runtime_dir) {

@@ -5,6 +5,7 @@
 // ends them all.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,17 +58,22 @@ struct SpawnOptions {
     // False: the child writes to our own standard output and standard error
     // instead of new pipes, and its ChildProcess has no readers.
     bool capture_output = true;
-    // Makes the child ready to be taken over by a ProcessJob. Linux: the child
-    // leads a process group of its own and is killed when this process ends
-    // (it is started from one thread that lives as long as the process, since
-    // the death signal follows the thread that forked). Windows: nothing at
-    // spawn; assigning the child to a job binds it.
+    // Makes the child ready to be taken over by a ProcessJob: it is created
+    // held, and runs nothing of its program until resume(), so whatever it
+    // starts is in the job it was assigned to first. Windows: the process is
+    // created suspended. Linux: the child makes itself the leader of a process
+    // group of its own and sets its death signal before it waits, unexecuted,
+    // for resume() (it is started from one thread that lives as long as this
+    // process, since the death signal follows the thread that forked); if
+    // this process ends first, it leaves without running the program.
     bool for_job = false;
 };
 
 // A started child: its process (and, on Windows, primary thread) handle and
 // the read ends of its output pipes until they are taken out. Dropping it
 // closes the handles but does not end the process; its owner decides that.
+// A child spawned `for_job` is held until resume(): its owner resumes it or
+// terminates it (on Windows a dropped held child stays suspended).
 class ChildProcess {
   public:
     static OsResult<ChildProcess> spawn(const SpawnOptions& options);
@@ -78,6 +84,11 @@ class ChildProcess {
 
     // The system's identifier of the process.
     std::uint32_t id() const;
+
+    // Lets a child spawned `for_job` run its program; does nothing for any
+    // other child or a second time. On Linux the program is executed only
+    // now, so a program that cannot run fails here with the system's text.
+    OsResult<void> resume();
 
     std::optional<PipeReader>& standard_output() { return standard_output_; }
     std::optional<PipeReader>& standard_error() { return standard_error_; }
@@ -113,10 +124,11 @@ class ChildProcess {
 // the children assigned to it, killed as a whole on close.
 //
 // What Linux cannot promise: a process that left its group (setsid, setpgid)
-// is not reached by the group kill, and the group kill only runs while this
-// process is alive to send it. If this process is killed outright, a child
-// spawned `for_job` still dies (its death signal), but its own children that
-// carry no death signal of their own live on.
+// is not reached by the group kill (nor counted by holds() and end_all()),
+// and the group kill only runs while this process is alive to send it. If
+// this process is killed outright, a child spawned `for_job` still dies (its
+// death signal), but its own children that carry no death signal of their
+// own live on.
 class ProcessJob {
   public:
     static OsResult<ProcessJob> create();
@@ -128,6 +140,20 @@ class ProcessJob {
     // Sets the kill-on-close limit and puts `child` in the job. On Linux the
     // child must have been spawned `for_job`.
     OsResult<void> assign(ChildProcess& child);
+
+    // Whether the process `id` is in the job now: on Windows as the system
+    // counts it (whatever a member started, unless it broke away); on Linux,
+    // a process that has not ended, in the group of a child assigned to it.
+    // Nothing of a closed job.
+    OsResult<bool> holds(std::uint32_t id) const;
+
+    // Ends every process in the job and waits up to `bound` until none is
+    // left, so that nothing of it still uses a file or directory when the
+    // call returns. True when the job is empty; false when the bound ran out
+    // (what is left still ends, later) or the job could not be asked. Closing
+    // alone does not wait: Windows ends a closed job's processes
+    // asynchronously. Blocks.
+    bool end_all(std::chrono::milliseconds bound);
 
     // Ends everything in the job now; later calls do nothing.
     void close();

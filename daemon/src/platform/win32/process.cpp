@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cwctype>
 #include <optional>
@@ -31,6 +32,8 @@ OsResult<std::size_t> PipeReader::read(std::span<char> buffer) {
 struct ChildProcess::Impl {
     win32::UniqueKernelHandle process;
     win32::UniqueKernelHandle thread;
+    // Created suspended and not yet resumed.
+    bool held = false;
 };
 
 ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, std::optional<PipeReader> out,
@@ -231,6 +234,11 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     startup.StartupInfo.hStdOutput = child_out;
     startup.StartupInfo.hStdError = child_err;
     DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+    // Suspended, a child for a job runs no instruction (not even the
+    // loader's) before it is in the job: nothing it starts can be outside.
+    if (options.for_job) {
+        flags |= CREATE_SUSPENDED;
+    }
     if (attributes) {
         startup.lpAttributeList = attributes->get();
         flags |= EXTENDED_STARTUPINFO_PRESENT;
@@ -250,6 +258,7 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     auto impl = std::make_unique<Impl>();
     impl->process.reset(info.hProcess);
     impl->thread.reset(info.hThread);
+    impl->held = options.for_job;
     std::optional<PipeReader> out_reader;
     std::optional<PipeReader> err_reader;
     if (out) {
@@ -264,6 +273,17 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
         err_reader.emplace(std::move(err_impl));
     }
     return ChildProcess(std::move(impl), std::move(out_reader), std::move(err_reader));
+}
+
+OsResult<void> ChildProcess::resume() {
+    if (!impl_->held) {
+        return ok();
+    }
+    if (::ResumeThread(impl_->thread.get()) == static_cast<DWORD>(-1)) {
+        return fail(last_os_error());
+    }
+    impl_->held = false;
+    return ok();
 }
 
 OsResult<std::optional<std::uint32_t>> ChildProcess::poll() {
@@ -348,6 +368,63 @@ OsResult<void> ProcessJob::assign(ChildProcess& child) {
         return fail(last_os_error());
     }
     return ok();
+}
+
+OsResult<bool> ProcessJob::holds(std::uint32_t id) const {
+    if (!impl_ || !impl_->job.valid()) {
+        return fail(os_error(ERROR_INVALID_HANDLE));
+    }
+    win32::UniqueKernelHandle process(
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!process.valid()) {
+        // No process has that identifier any more.
+        if (::GetLastError() == ERROR_INVALID_PARAMETER) {
+            return false;
+        }
+        return fail(last_os_error());
+    }
+    if (::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+        return false;
+    }
+    BOOL in_job = FALSE;
+    if (!::IsProcessInJob(process.get(), impl_->job.get(), &in_job)) {
+        return fail(last_os_error());
+    }
+    return in_job != FALSE;
+}
+
+namespace {
+
+// How often a wait for an empty job asks again.
+constexpr std::chrono::milliseconds JOB_POLL_INTERVAL{10};
+
+}  // namespace
+
+bool ProcessJob::end_all(std::chrono::milliseconds bound) {
+    if (!impl_ || !impl_->job.valid()) {
+        return false;
+    }
+    // Every process of the job ends with the code a terminated core has.
+    if (!::TerminateJobObject(impl_->job.get(), 1)) {
+        return false;
+    }
+    // Termination completes asynchronously: a process leaves the job's
+    // count of active processes only once it has exited.
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!::QueryInformationJobObject(impl_->job.get(), JobObjectBasicAccountingInformation,
+                                         &accounting, sizeof accounting, nullptr)) {
+            return false;
+        }
+        if (accounting.ActiveProcesses == 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        ::Sleep(static_cast<DWORD>(JOB_POLL_INTERVAL.count()));
+    }
 }
 
 void ProcessJob::close() {
