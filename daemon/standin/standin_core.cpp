@@ -7,8 +7,12 @@
 //   marker: <name>          creates that file in the runtime directory, as
 //                           its first act
 //   grandchild: true        starts a child of its own (this program with
-//                           --grandchild) that writes to the same streams
-//                           and lives until it is ended, as its next act
+//                           --grandchild) in the runtime directory that
+//                           writes to the same streams and lives until it is
+//                           ended, as its next act
+//   grandchild: apart       the same, but the child writes to pipes of its
+//                           own: only its working directory ties it to the
+//                           runtime directory
 //   stdout: <text>          a line for standard output (repeatable, in order
 //   stderr: <text>          with the stderr lines)
 //   flood_lines: <n>        n numbered lines on standard output
@@ -42,7 +46,8 @@ struct Settings {
     std::vector<std::pair<bool, std::string>> lines;
     std::uint64_t flood_lines = 0;
     std::string marker;
-    bool grandchild = false;
+    // Empty, "true" or "apart".
+    std::string grandchild;
     std::string pid_file;
     std::optional<std::uint64_t> exit_after_ms;
     std::uint32_t exit_code = 0;
@@ -89,7 +94,9 @@ Settings read_settings(const NativeString& runtime_dir) {
         } else if (key == "marker") {
             settings.marker = std::string(value);
         } else if (key == "grandchild") {
-            settings.grandchild = value == "true";
+            if (value == "true" || value == "apart") {
+                settings.grandchild = std::string(value);
+            }
         } else if (key == "pid_file") {
             settings.pid_file = std::string(value);
         } else if (key == "exit_after_ms") {
@@ -126,10 +133,10 @@ void write_pid_file(const NativeString& runtime_dir, const std::string& name,
     std::filesystem::rename(partial, target, error);
 }
 
-// The grandchild: this program again, writing to the core's own streams from
-// the runtime directory, so that it holds both the output pipes and the
-// directory for as long as it lives.
-std::optional<ChildProcess> start_grandchild(const NativeString& runtime_dir) {
+// The grandchild: this program again, in the runtime directory, so that it
+// holds the directory for as long as it lives; unless `apart`, it writes to
+// the core's own streams and holds the output pipes too.
+std::optional<ChildProcess> start_grandchild(const NativeString& runtime_dir, bool apart) {
     const auto self = running_executable_path();
     if (!self) {
         say(stderr, "stand-in core: cannot find itself: " + self.error().text);
@@ -140,7 +147,7 @@ std::optional<ChildProcess> start_grandchild(const NativeString& runtime_dir) {
     options.arguments = {NativeString(KAVO_NATIVE("--grandchild")), NativeString(KAVO_NATIVE("-d")),
                          runtime_dir};
     options.working_directory = runtime_dir;
-    options.capture_output = false;
+    options.capture_output = apart;
     auto child = ChildProcess::spawn(options);
     if (!child) {
         say(stderr, "stand-in core: cannot start its child: " + child.error().text);
@@ -175,8 +182,8 @@ int run(const std::vector<NativeString>& arguments) {
             std::filesystem::path(join_native(*runtime_dir, utf8_to_native(settings.marker))));
     }
     std::optional<ChildProcess> child;
-    if (settings.grandchild) {
-        child = start_grandchild(*runtime_dir);
+    if (!settings.grandchild.empty()) {
+        child = start_grandchild(*runtime_dir, settings.grandchild == "apart");
     }
     say(stdout, "stand-in core " + pid + " running");
     for (const auto& [to_stderr, text] : settings.lines) {

@@ -463,38 +463,44 @@ TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
     EXPECT_EQ(access.lease()->runtime_dir, runtime_dir().native());
 }
 
-// The core's first act is to start a child, which writes to the core's pipes
-// from the core's directory: it is in the core's job, and the stop ends it
-// with the core; only then do the log pumps end and the directory go.
+// The core's first act is to start a child in the core's directory: it is in
+// the core's job, and the stop ends it with the core before the directory
+// goes. A child that shares the core's pipes keeps the log pumps busy until
+// it ends; one apart is tied to the directory only by being in it.
 TEST_F(SupervisorTest, WhatTheCoreStartsAtOnceIsInItsJobAndEndsWithItOnStop) {
-    write_core_dir("grandchild: true\npid_file: pids\n");
-    grant_lease(*now_ + 30s);
-    ASSERT_TRUE(start_quickly());
-    const auto pids = read_pids(2);
-    ASSERT_EQ(pids.count("grandchild"), 1u);
-    const std::uint32_t grandchild = pids.at("grandchild");
-    EXPECT_TRUE(process_is_running(pids.at("core")));
-    EXPECT_TRUE(process_is_running(grandchild));
-    {
-        auto access = state();
-        const ProcessJob& job = access.core()->job();
-        for (const auto& [id, in_job] :
-             {std::pair{pids.at("core"), true}, std::pair{grandchild, true},
-              std::pair{current_process_id(), false}}) {
-            auto held = job.holds(id);
-            ASSERT_TRUE(held) << held.error().text;
-            EXPECT_EQ(*held, in_job) << id;
+    for (const std::string kind : {"true", "apart"}) {
+        SCOPED_TRACE("grandchild: " + kind);
+        write_core_dir("grandchild: " + kind + "\npid_file: pids\n");
+        grant_lease(*now_ + 30s);
+        ASSERT_TRUE(start_quickly());
+        const auto pids = read_pids(2);
+        ASSERT_EQ(pids.count("grandchild"), 1u);
+        const std::uint32_t grandchild = pids.at("grandchild");
+        EXPECT_TRUE(process_is_running(pids.at("core")));
+        EXPECT_TRUE(process_is_running(grandchild));
+        {
+            auto access = state();
+            const ProcessJob& job = access.core()->job();
+            for (const auto& [id, in_job] :
+                 {std::pair{pids.at("core"), true}, std::pair{grandchild, true},
+                  std::pair{current_process_id(), false}}) {
+                auto held = job.holds(id);
+                ASSERT_TRUE(held) << held.error().text;
+                EXPECT_EQ(*held, in_job) << id;
+            }
         }
-    }
-    const CoreLogPumps pumps = *state().core()->log_pumps();
-    EXPECT_FALSE(pumps.wait_for(0ms)) << "the grandchild holds the pipes";
+        const CoreLogPumps pumps = *state().core()->log_pumps();
+        if (kind == "true") {
+            EXPECT_FALSE(pumps.wait_for(0ms)) << "the grandchild holds the pipes";
+        }
 
-    EXPECT_TRUE(stop());
-    // Gone by the time the directory went, not later.
-    EXPECT_FALSE(process_is_running(grandchild)) << "the grandchild outlived the stop";
-    EXPECT_FALSE(process_is_running(pids.at("core")));
-    EXPECT_TRUE(pumps.wait_for(0ms)) << "the pumps must end before the directory goes";
-    EXPECT_FALSE(fs::exists(runtime_dir()));
+        EXPECT_TRUE(stop());
+        // Gone by the time the directory went, not later.
+        EXPECT_FALSE(process_is_running(grandchild)) << "the grandchild outlived the stop";
+        EXPECT_FALSE(process_is_running(pids.at("core")));
+        EXPECT_TRUE(pumps.wait_for(0ms)) << "the pumps must end before the directory goes";
+        EXPECT_FALSE(fs::exists(runtime_dir()));
+    }
 }
 
 // A core that ended by itself leaves its child behind in its job. Whoever
@@ -503,7 +509,7 @@ TEST_F(SupervisorTest, WhatTheCoreStartsAtOnceIsInItsJobAndEndsWithItOnStop) {
 TEST_F(SupervisorTest, WhatAnEndedCoreLeftBehindEndsWhenTheCoreIsRetired) {
     for (const bool by_start : {false, true}) {
         SCOPED_TRACE(by_start ? "retired by the next start" : "retired by a stop");
-        write_core_dir("grandchild: true\npid_file: pids\nexit_after_ms: 200\n");
+        write_core_dir("grandchild: apart\npid_file: pids\nexit_after_ms: 200\n");
         grant_lease(*now_ + 30s);
         ASSERT_TRUE(start_quickly());
         const auto pids = read_pids(2);

@@ -374,8 +374,10 @@ OsResult<bool> ProcessJob::holds(std::uint32_t id) const {
     if (!impl_ || !impl_->job.valid()) {
         return fail(os_error(ERROR_INVALID_HANDLE));
     }
+    // Full query rights: Wine refuses the job test to a handle with limited
+    // ones, which Windows accepts.
     win32::UniqueKernelHandle process(
-        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
     if (!process.valid()) {
         // No process has that identifier any more.
         if (::GetLastError() == ERROR_INVALID_PARAMETER) {
