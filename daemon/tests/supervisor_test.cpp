@@ -258,77 +258,73 @@ KAVO_TEST_CHILD_ROLE(supervised_sleeper) {
     return 0;
 }
 
-SpawnOptions sleeper_options(bool for_job) {
+SpawnOptions sleeper_options() {
     SpawnOptions options;
     options.program = running_executable_path().value();
     options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"),
                                      KAVO_NATIVE("supervised_sleeper"));
-    options.for_job = for_job;
     return options;
 }
 
-TEST(BindCoreToJobTest, ErrorsEndTheCoreBeforeItRan) {
+// When the job cannot be had, no core is started: the stand-in core, whose
+// first act is to leave a marker, leaves none.
+TEST(BindCoreToJobTest, WithoutAJobNoCoreStarts) {
     testing::TempDir dir;
     SpawnOptions missing;
     missing.program = dir.native(fs::path(CORE_EXECUTABLE_NAME));
     const auto spawn_error = ChildProcess::spawn(missing);
     ASSERT_FALSE(spawn_error);
-    auto passed = bind_core_to_job(ChildProcess::spawn(missing));
+    auto passed = bind_core_to_job(missing);
     ASSERT_FALSE(passed);
     EXPECT_EQ(passed.error(), spawn_error.error().text) << "a spawn error passes unchanged";
 
-    // The stand-in core's first act is to leave a marker. Each job below is
-    // refused only after the core had every chance to run, had it not been
-    // held.
+    // Each job is refused only after a core started before it had every
+    // chance to run.
     const fs::path marker = dir.path() / "ran";
-    testing::write_file(dir.path() / "config.yaml", "marker: ran\n");
-    const auto after_a_chance = [marker](OsResult<ProcessJob> job) {
-        return [marker, job = std::make_shared<OsResult<ProcessJob>>(std::move(job))] {
+    testing::write_file(dir.path() / "config.yaml", "marker: ran\npid_file: pids\n");
+    const auto after_a_chance = [marker](std::function<OsResult<ProcessJob>()> make) {
+        return [marker, make] {
             static_cast<void>(testing::stays_absent(marker));
-            return std::move(*job);
+            return make();
         };
     };
-    auto closed = ProcessJob::create();
-    ASSERT_TRUE(closed) << closed.error().text;
-    closed->close();
+    const JobFactory no_job =
+        after_a_chance([] { return OsResult<ProcessJob>(fail(os_error(5))); });
+    const JobFactory closed_job = after_a_chance([] {
+        auto job = ProcessJob::create();
+        job->close();
+        return job;
+    });
     const struct {
         const char* name;
         JobFactory factory;
         std::string_view error;
     } cases[] = {
-        {"job not created", after_a_chance(OsResult<ProcessJob>(fail(os_error(5)))),
-         CREATE_CORE_JOB_FAILED},
-        {"job refuses the core", after_a_chance(std::move(closed)), BIND_CORE_LIFECYCLE_FAILED},
+        {"job not created", no_job, CREATE_CORE_JOB_FAILED},
+        {"job cannot take its limit", closed_job, BIND_CORE_LIFECYCLE_FAILED},
     };
     for (const auto& c : cases) {
-        SpawnOptions core;
-        core.program = locate_core_executable().value();
-        core.arguments = {NativeString(KAVO_NATIVE("-d")), dir.native()};
-        core.working_directory = dir.native();
-        core.for_job = true;
-        auto spawned = ChildProcess::spawn(core);
-        ASSERT_TRUE(spawned) << spawned.error().text;
-        const std::uint32_t id = spawned->id();
-        auto bound = bind_core_to_job(std::move(spawned), c.factory);
-        ASSERT_FALSE(bound) << c.name;
-        EXPECT_EQ(bound.error(), c.error) << c.name;
-        EXPECT_FALSE(process_is_running(id)) << c.name << ": the core was left running";
-        EXPECT_FALSE(fs::exists(marker)) << c.name << ": the core ran outside a job";
-        fs::remove(marker);
+        auto launched = launch_core(locate_core_executable().value(), dir.native(), c.factory);
+        ASSERT_FALSE(launched) << c.name;
+        EXPECT_EQ(launched.error(), c.error) << c.name;
+        EXPECT_FALSE(fs::exists(marker)) << c.name << ": a core ran without a job";
+        EXPECT_FALSE(fs::exists(dir.path() / "pids")) << c.name;
     }
 }
 
 TEST(BindCoreToJobTest, ACoreBoundToAJobEndsWithItsOwner) {
-    auto spawned = ChildProcess::spawn(sleeper_options(true));
-    ASSERT_TRUE(spawned) << spawned.error().text;
-    const std::uint32_t id = spawned->id();
+    std::uint32_t id = 0;
     {
-        auto bound = bind_core_to_job(std::move(spawned));
+        auto bound = bind_core_to_job(sleeper_options());
         ASSERT_TRUE(bound) << bound.error();
+        id = bound->process().id();
         EXPECT_TRUE(process_is_running(id));
         auto polled = bound->poll();
         ASSERT_TRUE(polled) << polled.error().text;
         EXPECT_FALSE(polled->has_value());
+        auto held = bound->job().holds(id);
+        ASSERT_TRUE(held) << held.error().text;
+        EXPECT_TRUE(*held);
     }
     EXPECT_FALSE(process_is_running(id)) << "destroying the core must end it";
 }
@@ -662,7 +658,7 @@ TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
         outcome.stopped = c.stopped;
         outcome.cleanup_deferred = c.deferred;
         if (c.core_back) {
-            auto core = bind_core_to_job(ChildProcess::spawn(sleeper_options(true)));
+            auto core = bind_core_to_job(sleeper_options());
             ASSERT_TRUE(core) << core.error();
             outcome.core.emplace(std::move(core).value());
         }

@@ -64,12 +64,6 @@ bool end_for_stop(ManagedCore& core) {
     return core.process().wait().has_value();
 }
 
-// Ends a core and closes its handles, for the failures of the binding.
-void end_and_close(ChildProcess child) {
-    static_cast<void>(child.terminate(1));
-    static_cast<void>(child.wait());
-}
-
 // What the blocking steps before the launch found.
 struct Prepared {
     NativeString core_path;
@@ -117,32 +111,25 @@ Result<ManagedCore> launch_core(const NativeString& core_path, const NativeStrin
     options.program = core_path;
     options.arguments = {NativeString(KAVO_NATIVE("-d")), runtime_dir};
     options.working_directory = runtime_dir;
-    // Held until it is in its job.
-    options.for_job = true;
-    return bind_core_to_job(ChildProcess::spawn(options), create_job);
+    return bind_core_to_job(std::move(options), create_job);
 }
 
-Result<ManagedCore> bind_core_to_job(OsResult<ChildProcess> spawned, const JobFactory& create_job) {
+Result<ManagedCore> bind_core_to_job(SpawnOptions options, const JobFactory& create_job) {
+    auto job = create_job();
+    if (!job) {
+        return fail(std::string(CREATE_CORE_JOB_FAILED));
+    }
+    // The limit is in force before the core exists: there is no moment in
+    // which the daemon could end and leave the core behind.
+    if (auto limited = job->set_kill_on_close(); !limited) {
+        return fail(std::string(BIND_CORE_LIFECYCLE_FAILED));
+    }
+    options.job = &job.value();
+    auto spawned = ChildProcess::spawn(options);
     if (!spawned) {
         return fail(std::move(spawned).error().text);
     }
-    ChildProcess child = std::move(spawned).value();
-    auto job = create_job();
-    if (!job) {
-        end_and_close(std::move(child));
-        return fail(std::string(CREATE_CORE_JOB_FAILED));
-    }
-    if (auto assigned = job->assign(child); !assigned) {
-        job->close();
-        end_and_close(std::move(child));
-        return fail(std::string(BIND_CORE_LIFECYCLE_FAILED));
-    }
-    if (auto resumed = child.resume(); !resumed) {
-        job->close();
-        end_and_close(std::move(child));
-        return fail(std::move(resumed).error().text);
-    }
-    return ManagedCore(std::move(child), std::move(job).value());
+    return ManagedCore(std::move(spawned).value(), std::move(job).value());
 }
 
 StopOutcome stop_core(std::optional<ManagedCore> core, std::optional<NativeString> runtime_dir) {

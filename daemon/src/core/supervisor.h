@@ -63,20 +63,21 @@ Result<NativeString> locate_core_executable(const NativeString& executable_path)
 // Where tests step in to give the core a job of their own.
 using JobFactory = std::function<OsResult<ProcessJob>()>;
 
-// Spawns the core as `core_path -d runtime_dir`, in that directory, with its
-// output on two pipes, held before it runs anything, and binds it to a job.
-// Errors are the spawn's system text or one of the two job messages. Blocks
-// briefly (the spawn).
+// Starts the core as `core_path -d runtime_dir`, in that directory, with its
+// output on two pipes, inside a job (bind_core_to_job). Errors are the
+// spawn's system text or one of the two job messages. Blocks briefly (the
+// spawn).
 Result<ManagedCore> launch_core(const NativeString& core_path, const NativeString& runtime_dir,
                                 const JobFactory& create_job = ProcessJob::create);
 
-// Creates the job, assigns the spawned (held) core to it and only then lets
-// it run, so that nothing it starts is ever outside the job. A spawn error
-// passes through as its text, and so does a failure to let it run (on Linux
-// the program is executed only then). When the job cannot be had, the core,
-// which has run nothing, is terminated, waited for and its handles closed
-// before the error is returned.
-Result<ManagedCore> bind_core_to_job(OsResult<ChildProcess> spawned,
+// Creates the job, makes it end its processes when it closes, and only then
+// spawns the core per `options`, inside the job: the core never runs, nor
+// starts anything, outside it, and if the daemon ends at any moment after
+// the spawn, the job takes the core along. When the job cannot be had
+// ("Failed to create the core process job", "Failed to bind the core
+// process lifecycle"), no core is started; a spawn error is returned as its
+// text.
+Result<ManagedCore> bind_core_to_job(SpawnOptions options,
                                      const JobFactory& create_job = ProcessJob::create);
 
 // What a stop did. When it did not complete, the core and the runtime

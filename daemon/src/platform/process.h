@@ -27,6 +27,8 @@
 
 namespace kavo {
 
+class ProcessJob;
+
 // The read end of one output pipe of a child.
 class PipeReader {
   public:
@@ -58,22 +60,23 @@ struct SpawnOptions {
     // False: the child writes to our own standard output and standard error
     // instead of new pipes, and its ChildProcess has no readers.
     bool capture_output = true;
-    // Makes the child ready to be taken over by a ProcessJob: it is created
-    // held, and runs nothing of its program until resume(), so whatever it
-    // starts is in the job it was assigned to first. Windows: the process is
-    // created suspended. Linux: the child makes itself the leader of a process
-    // group of its own and sets its death signal before it waits, unexecuted,
-    // for resume() (it is started from one thread that lives as long as this
-    // process, since the death signal follows the thread that forked); if
-    // this process ends first, it leaves without running the program.
-    bool for_job = false;
+    // The job the child is started in; it takes in whatever the child starts
+    // in turn. The child runs nothing of its program outside the job, so no
+    // moment exists in which it, or anything it starts, could be left behind
+    // by the job's owner. Windows: the process is created inside the job (the
+    // job-list attribute). Linux: the child makes itself the leader of a
+    // process group of its own and sets its death signal, its group is taken
+    // into the job, and only then is the program executed (the child is
+    // forked from one thread that lives as long as this process, since the
+    // death signal follows the thread that forked); if this process ends
+    // before, the child leaves without running the program. The job must
+    // outlive the spawn call only.
+    ProcessJob* job = nullptr;
 };
 
 // A started child: its process (and, on Windows, primary thread) handle and
 // the read ends of its output pipes until they are taken out. Dropping it
 // closes the handles but does not end the process; its owner decides that.
-// A child spawned `for_job` is held until resume(): its owner resumes it or
-// terminates it (on Windows a dropped held child stays suspended).
 class ChildProcess {
   public:
     static OsResult<ChildProcess> spawn(const SpawnOptions& options);
@@ -84,11 +87,6 @@ class ChildProcess {
 
     // The system's identifier of the process.
     std::uint32_t id() const;
-
-    // Lets a child spawned `for_job` run its program; does nothing for any
-    // other child or a second time. On Linux the program is executed only
-    // now, so a program that cannot run fails here with the system's text.
-    OsResult<void> resume();
 
     std::optional<PipeReader>& standard_output() { return standard_output_; }
     std::optional<PipeReader>& standard_error() { return standard_error_; }
@@ -118,15 +116,16 @@ class ChildProcess {
     std::optional<PipeReader> standard_error_;
 };
 
-// Ends every process assigned to it, and whatever those started, when it is
+// Ends every process started in it, and whatever those started, when it is
 // closed (or destroyed). Windows: an unnamed job object with the kill-on-close
-// limit and nothing else; its one handle is ours. Linux: the process groups of
-// the children assigned to it, killed as a whole on close.
+// limit and nothing else; its one handle is ours, so it also closes, and its
+// processes end, when this process ends in any way. Linux: the process groups
+// of the children started in it, killed as a whole on close.
 //
 // What Linux cannot promise: a process that left its group (setsid, setpgid)
 // is not reached by the group kill (nor counted by holds() and end_all()),
 // and the group kill only runs while this process is alive to send it. If
-// this process is killed outright, a child spawned `for_job` still dies (its
+// this process is killed outright, a child started in a job still dies (its
 // death signal), but its own children that carry no death signal of their
 // own live on.
 class ProcessJob {
@@ -137,14 +136,16 @@ class ProcessJob {
     ProcessJob& operator=(ProcessJob&&) noexcept;
     ~ProcessJob();
 
-    // Sets the kill-on-close limit and puts `child` in the job. On Linux the
-    // child must have been spawned `for_job`.
-    OsResult<void> assign(ChildProcess& child);
+    // Makes the job end its processes when it is closed: on Windows the
+    // kill-on-close limit, and no other; on Linux the group kill on close is
+    // built in. Children are started in the job only after this. Fails for
+    // a closed job.
+    OsResult<void> set_kill_on_close();
 
-    // Whether the process `id` is in the job now: on Windows as the system
-    // counts it (whatever a member started, unless it broke away); on Linux,
-    // a process that has not ended, in the group of a child assigned to it.
-    // Nothing of a closed job.
+    // Whether the process `id` has not ended and is in the job now: on
+    // Windows as the system counts it (whatever a member starts is in the job
+    // too, which allows no breakaway); on Linux, a process in the group of a
+    // child started in it. A closed job answers nothing.
     OsResult<bool> holds(std::uint32_t id) const;
 
     // Ends every process in the job and waits up to `bound` until none is
@@ -159,6 +160,8 @@ class ProcessJob {
     void close();
 
     struct Impl;
+    // For the backend's spawn; null once moved from.
+    Impl* impl() const { return impl_.get(); }
 
   private:
     explicit ProcessJob(std::unique_ptr<Impl> impl);

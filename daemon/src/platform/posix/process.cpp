@@ -69,12 +69,15 @@ struct ProcessRecord {
 
 }  // namespace
 
+struct ProcessJob::Impl {
+    // The leaders of the groups in the job, held unreaped until the job is
+    // closed so that their group ids stay theirs.
+    std::vector<std::shared_ptr<ProcessRecord>> leaders;
+    bool closed = false;
+};
+
 struct ChildProcess::Impl {
     std::shared_ptr<ProcessRecord> record;
-    // While a child spawned for a job is held: the channel that lets it go
-    // and the one that reports its exec.
-    posix::UniqueFd go;
-    posix::UniqueFd exec_report;
 };
 
 ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, std::optional<PipeReader> out,
@@ -236,7 +239,7 @@ struct ForkPlan {
     // Carries the child's reports: 0 once it is held, then the errno of a
     // failed step; closed by a successful exec.
     int report_fd = -1;
-    // The child's end of the channel on which resume() lets it go.
+    // The child's end of the channel on which it is let go.
     int go_fd = -1;
     pid_t parent = -1;
     // Where the fallback close loop stops when close_range is missing.
@@ -304,9 +307,9 @@ void report(int report_fd, int value) {
     close_range_from(STDERR_FILENO + 1, low - 1, plan.descriptor_limit);
     close_range_from(low + 1, high - 1, plan.descriptor_limit);
     close_range_from(high + 1, ~0u, plan.descriptor_limit);
-    // Held: the parent assigns us to the job and then lets us go. An end of
-    // the channel without the go (the parent dropped us or died) means we
-    // must not run.
+    // Held: the parent takes our group into its job and then lets us go. An
+    // end of the channel without the go (the parent gave up on us, or died)
+    // means we must not run.
     report(plan.report_fd, 0);
     char go = 0;
     ssize_t got = 0;
@@ -471,7 +474,7 @@ OsResult<Channels> make_channels() {
     return channels;
 }
 
-OsResult<HeldChild> spawn_for_job(const SpawnOptions& options, const Pipe* out, const Pipe* err) {
+OsResult<HeldChild> spawn_held(const SpawnOptions& options, const Pipe* out, const Pipe* err) {
     auto channels = make_channels();
     if (!channels) {
         return fail(std::move(channels).error());
@@ -501,6 +504,23 @@ OsResult<HeldChild> spawn_for_job(const SpawnOptions& options, const Pipe* out, 
         });
 }
 
+// Lets a held child go and waits for its exec: the exec closes the report
+// channel; a failed one writes its errno.
+OsResult<void> let_go(const HeldChild& child) {
+    const char go = 1;
+    ssize_t sent = 0;
+    do {
+        sent = ::send(child.go.get(), &go, 1, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != 1) {
+        return fail(last_os_error());
+    }
+    if (const std::optional<int> failed = read_report(child.report.get())) {
+        return fail(os_error(static_cast<std::uint32_t>(*failed)));
+    }
+    return ok();
+}
+
 }  // namespace
 
 OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
@@ -522,14 +542,29 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     const Pipe* err_ptr = err ? &*err : nullptr;
     auto impl = std::make_unique<Impl>();
     impl->record = std::make_shared<ProcessRecord>();
-    if (options.for_job) {
-        auto held = spawn_for_job(options, out_ptr, err_ptr);
+    if (options.job != nullptr) {
+        ProcessJob::Impl* job = options.job->impl();
+        if (job == nullptr || job->closed) {
+            return fail(os_error(EBADF));
+        }
+        auto held = spawn_held(options, out_ptr, err_ptr);
         if (!held) {
             return fail(std::move(held).error());
         }
         impl->record->pid = held->pid;
-        impl->go = std::move(held->go);
-        impl->exec_report = std::move(held->report);
+        // The group is in the job before the program runs.
+        job->leaders.push_back(impl->record);
+        if (auto executed = let_go(*held); !executed) {
+            job->leaders.pop_back();
+            // It leaves without running anything; reap it before its id
+            // goes, so that nothing signals a stranger by that id later.
+            ::kill(held->pid, SIGKILL);
+            int status = 0;
+            while (::waitpid(held->pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            impl->record->pid = -1;
+            return fail(std::move(executed).error());
+        }
     } else {
         auto pid = spawn_plain(options, out_ptr, err_ptr);
         if (!pid) {
@@ -548,28 +583,6 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
         err_reader.emplace(std::move(err_impl));
     }
     return ChildProcess(std::move(impl), std::move(out_reader), std::move(err_reader));
-}
-
-OsResult<void> ChildProcess::resume() {
-    if (!impl_->go.valid()) {
-        return ok();
-    }
-    const posix::UniqueFd go = std::move(impl_->go);
-    const posix::UniqueFd exec_report = std::move(impl_->exec_report);
-    const char byte = 1;
-    ssize_t sent = 0;
-    do {
-        sent = ::send(go.get(), &byte, 1, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent != 1) {
-        return fail(last_os_error());
-    }
-    // The exec closes the report channel; a failed one writes its errno.
-    const std::optional<int> failed = read_report(exec_report.get());
-    if (failed) {
-        return fail(os_error(static_cast<std::uint32_t>(*failed)));
-    }
-    return ok();
 }
 
 OsResult<std::optional<std::uint32_t>> ChildProcess::poll() {
@@ -626,13 +639,6 @@ OsResult<void> ChildProcess::interrupt() {
     return ok();
 }
 
-struct ProcessJob::Impl {
-    // The leaders of the groups in the job, held unreaped until the job is
-    // closed so that their group ids stay theirs.
-    std::vector<std::shared_ptr<ProcessRecord>> leaders;
-    bool closed = false;
-};
-
 ProcessJob::ProcessJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ProcessJob::ProcessJob(ProcessJob&&) noexcept = default;
 ProcessJob& ProcessJob::operator=(ProcessJob&& other) noexcept {
@@ -650,21 +656,11 @@ OsResult<ProcessJob> ProcessJob::create() {
     return ProcessJob(std::make_unique<Impl>());
 }
 
-OsResult<void> ProcessJob::assign(ChildProcess& child) {
-    if (impl_->closed) {
+OsResult<void> ProcessJob::set_kill_on_close() {
+    // The group kill on close is all there is to it.
+    if (!impl_ || impl_->closed) {
         return fail(os_error(EBADF));
     }
-    const auto& record = child.impl().record;
-    const pid_t group = ::getpgid(record->pid);
-    if (group < 0) {
-        return fail(last_os_error());
-    }
-    // Only a child that leads its own group can be ended with everything it
-    // starts, and without ending anything of ours.
-    if (group != record->pid) {
-        return fail(os_error(EINVAL));
-    }
-    impl_->leaders.push_back(record);
     return ok();
 }
 

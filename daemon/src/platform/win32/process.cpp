@@ -29,11 +29,13 @@ OsResult<std::size_t> PipeReader::read(std::span<char> buffer) {
     return static_cast<std::size_t>(got);
 }
 
+struct ProcessJob::Impl {
+    win32::UniqueKernelHandle job;
+};
+
 struct ChildProcess::Impl {
     win32::UniqueKernelHandle process;
     win32::UniqueKernelHandle thread;
-    // Created suspended and not yet resumed.
-    bool held = false;
 };
 
 ChildProcess::ChildProcess(std::unique_ptr<Impl> impl, std::optional<PipeReader> out,
@@ -117,26 +119,31 @@ OsResult<std::wstring> child_environment(
     return out;
 }
 
+// The attributes of one child's creation: the handles it may inherit and
+// the job it is created in, each when given.
 class AttributeList {
   public:
-    // An attribute list that limits inheritance to `handles`; invalid, with
-    // the reason in error(), when the system refuses it.
-    AttributeList(const HANDLE* handles, std::size_t count) {
+    // Invalid, with the reason in error(), when the system refuses it.
+    AttributeList(const HANDLE* handles, std::size_t count, const HANDLE* job) {
+        const DWORD attribute_count = (count > 0 ? 1 : 0) + (job != nullptr ? 1 : 0);
         SIZE_T size = 0;
-        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        ::InitializeProcThreadAttributeList(nullptr, attribute_count, 0, &size);
         if (size == 0) {
             error_ = last_os_error();
             return;
         }
         storage_.resize(size);
         auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+        if (!::InitializeProcThreadAttributeList(list, attribute_count, 0, &size)) {
             error_ = last_os_error();
             return;
         }
-        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                         const_cast<HANDLE*>(handles), count * sizeof(HANDLE),
-                                         nullptr, nullptr)) {
+        if ((count > 0 && !::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                       const_cast<HANDLE*>(handles),
+                                                       count * sizeof(HANDLE), nullptr, nullptr)) ||
+            (job != nullptr && !::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                                            const_cast<HANDLE*>(job),
+                                                            sizeof(HANDLE), nullptr, nullptr))) {
             error_ = last_os_error();
             ::DeleteProcThreadAttributeList(list);
             return;
@@ -218,9 +225,19 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     // Children inherit exactly these handles or are not started: without the
     // list, every inheritable handle another thread made at this moment (the
     // write end of another child's pipe, say) would go along too.
+    // A child for a job is created in it: it is never, not even before its
+    // first instruction, a process that the job's end would not take along.
+    // The list keeps a pointer to the handle, which lives until the creation.
+    HANDLE job = nullptr;
+    if (options.job != nullptr) {
+        if (options.job->impl() == nullptr || !options.job->impl()->job.valid()) {
+            return fail(os_error(ERROR_INVALID_HANDLE));
+        }
+        job = options.job->impl()->job.get();
+    }
     std::optional<AttributeList> attributes;
-    if (inherited_count > 0) {
-        attributes.emplace(inherited, inherited_count);
+    if (inherited_count > 0 || job != nullptr) {
+        attributes.emplace(inherited, inherited_count, job != nullptr ? &job : nullptr);
         if (attributes->get() == nullptr) {
             return fail(attributes->error());
         }
@@ -234,11 +251,6 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     startup.StartupInfo.hStdOutput = child_out;
     startup.StartupInfo.hStdError = child_err;
     DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    // Suspended, a child for a job runs no instruction (not even the
-    // loader's) before it is in the job: nothing it starts can be outside.
-    if (options.for_job) {
-        flags |= CREATE_SUSPENDED;
-    }
     if (attributes) {
         startup.lpAttributeList = attributes->get();
         flags |= EXTENDED_STARTUPINFO_PRESENT;
@@ -258,7 +270,6 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     auto impl = std::make_unique<Impl>();
     impl->process.reset(info.hProcess);
     impl->thread.reset(info.hThread);
-    impl->held = options.for_job;
     std::optional<PipeReader> out_reader;
     std::optional<PipeReader> err_reader;
     if (out) {
@@ -273,17 +284,6 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
         err_reader.emplace(std::move(err_impl));
     }
     return ChildProcess(std::move(impl), std::move(out_reader), std::move(err_reader));
-}
-
-OsResult<void> ChildProcess::resume() {
-    if (!impl_->held) {
-        return ok();
-    }
-    if (::ResumeThread(impl_->thread.get()) == static_cast<DWORD>(-1)) {
-        return fail(last_os_error());
-    }
-    impl_->held = false;
-    return ok();
 }
 
 OsResult<std::optional<std::uint32_t>> ChildProcess::poll() {
@@ -326,10 +326,6 @@ OsResult<void> ChildProcess::interrupt() {
 // The size the system expects for the extended limits of a job.
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144);
 
-struct ProcessJob::Impl {
-    win32::UniqueKernelHandle job;
-};
-
 ProcessJob::ProcessJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ProcessJob::ProcessJob(ProcessJob&&) noexcept = default;
 ProcessJob& ProcessJob::operator=(ProcessJob&& other) noexcept {
@@ -355,16 +351,16 @@ OsResult<ProcessJob> ProcessJob::create() {
     return ProcessJob(std::move(impl));
 }
 
-OsResult<void> ProcessJob::assign(ChildProcess& child) {
+OsResult<void> ProcessJob::set_kill_on_close() {
+    if (!impl_ || !impl_->job.valid()) {
+        return fail(os_error(ERROR_INVALID_HANDLE));
+    }
     // Every limit zero but the one that ends the job's processes when its
     // last handle closes: no memory, time, process-count or priority limits.
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!::SetInformationJobObject(impl_->job.get(), JobObjectExtendedLimitInformation, &limits,
                                    sizeof limits)) {
-        return fail(last_os_error());
-    }
-    if (!::AssignProcessToJobObject(impl_->job.get(), child.impl().process.get())) {
         return fail(last_os_error());
     }
     return ok();
