@@ -37,6 +37,15 @@ KAVO_TEST_CHILD_ROLE(sleep_forever) {
     }
 }
 
+// Says that it runs, then sleeps until it is ended.
+KAVO_TEST_CHILD_ROLE(greet_then_sleep) {
+    std::fputs("up\n", stdout);
+    std::fflush(stdout);
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
 std::string read_all(PipeReader& reader) {
     std::string all;
     char buffer[4096];
@@ -156,19 +165,33 @@ TEST(ChildProcessTest, InterruptAsksTheChildToEnd) {
 }
 
 // The guard a test keeps its children in ends a child that still runs: its
-// output pipe then reports the end instead of blocking the reader.
+// output pipe then reports the end instead of blocking the reader. The child
+// is seen running first: Wine may fail to end a process that it is still
+// starting, which is no case of ours.
 TEST(ChildProcessTest, GuardEndsARunningChild) {
-    std::optional<PipeReader> output;
+    std::shared_ptr<PipeReader> reader;
     {
         testing::ChildGuard children;
-        auto spawned = ChildProcess::spawn(child_options("sleep_forever"));
+        auto spawned = ChildProcess::spawn(child_options("greet_then_sleep"));
         ASSERT_TRUE(spawned) << spawned.error().text;
         ChildProcess& child = children.add(std::move(spawned).value());
-        output = std::move(child.standard_output());
+        reader = std::make_shared<PipeReader>(std::move(*child.standard_output()));
         child.standard_output().reset();
+        const auto greeting = testing::run_with_deadline<std::string>([reader] {
+            std::string seen;
+            char buffer[16];
+            while (seen.find('\n') == std::string::npos) {
+                auto got = reader->read(buffer);
+                if (!got || *got == 0) {
+                    break;
+                }
+                seen.append(buffer, *got);
+            }
+            return seen;
+        });
+        ASSERT_TRUE(greeting.has_value()) << "the child never said that it runs";
+        ASSERT_EQ(*greeting, "up\n");
     }
-    ASSERT_TRUE(output.has_value());
-    auto reader = std::make_shared<PipeReader>(std::move(*output));
     const auto rest =
         testing::run_with_deadline<std::string>([reader] { return read_all(*reader); });
     ASSERT_TRUE(rest.has_value()) << "the guard left the child running";
