@@ -146,7 +146,8 @@ TEST(PathTest, LiesWithinComparesWholeComponents) {
         {"D:\\ProgramData\\KAVO\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows, false},
         // ".." leads out of the tree, as Windows reads it.
         {"C:\\ProgramData\\KAVO\\Service\\..\\kavo-daemon.exe", ROOT, PathStyle::windows, false},
-        {"C:\\ProgramData\\KAVO\\Other\\..\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows, true},
+        {"C:\\ProgramData\\KAVO\\Other\\..\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows,
+         true},
         // A bare root is no tree.
         {"C:\\ProgramData\\kavo-daemon.exe", "\\", PathStyle::windows, false},
         {"/var/lib/kavo/Service/kavo-daemon", "/var/lib/kavo/Service", PathStyle::posix, true},

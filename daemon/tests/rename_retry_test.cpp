@@ -89,7 +89,10 @@ TEST(RenameRetryTest, TheLoopRetriesUntilTheRenameGoesThroughOrItsFailureStands)
         {"held too long", std::vector<std::uint32_t>(10, SHARING), ErrorRules::windows, 10,
          SHARING},
         {"a lasting failure", {NOT_FOUND}, ErrorRules::windows, 1, NOT_FOUND},
-        {"a hold, then a lasting failure", {DENIED, ALREADY_EXISTS}, ErrorRules::windows, 2,
+        {"a hold, then a lasting failure",
+         {DENIED, ALREADY_EXISTS},
+         ErrorRules::windows,
+         2,
          ALREADY_EXISTS},
         {"linux: busy", {LINUX_BUSY}, ErrorRules::posix, 1, LINUX_BUSY},
     };
@@ -117,8 +120,8 @@ TEST(RenameRetryTest, TheLoopRetriesUntilTheRenameGoesThroughOrItsFailureStands)
         // One pause between two tries, each as the rule says.
         ASSERT_EQ(pauses.size(), static_cast<std::size_t>(c.tries - 1));
         for (std::size_t i = 0; i < pauses.size(); ++i) {
-            EXPECT_EQ(pauses[i], rename_retry_pause(static_cast<int>(i) + 1, c.failures[i],
-                                                    c.rules));
+            EXPECT_EQ(pauses[i],
+                      rename_retry_pause(static_cast<int>(i) + 1, c.failures[i], c.rules));
         }
     }
 }

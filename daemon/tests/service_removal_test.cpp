@@ -341,7 +341,14 @@ TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
         // The service reports stopped before its process has ended, and that
         // process still maps the installed files: it is waited for.
         {"running: its process ends after the stop",
-         {{}, {RUNNING, STOP_PENDING, STOPPED}, false, false, {GONE}, PID, false, {},
+         {{},
+          {RUNNING, STOP_PENDING, STOPPED},
+          false,
+          false,
+          {GONE},
+          PID,
+          false,
+          {},
           {false, false, true}},
          "",
          true,

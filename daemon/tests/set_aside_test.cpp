@@ -60,13 +60,12 @@ TEST_F(SetAsideTest, WhereAFileLiesIsDecidedFromTheResolvedPaths) {
     const fs::path inside = tree() / "kavo-daemon.exe";
     EXPECT_TRUE(file_lies_within(inside.native(), tree().native()));
     EXPECT_TRUE(file_lies_within(inside.native(), (tree() / "").native()));
-    EXPECT_FALSE(file_lies_within((parent() / "Service2" / "kavo-daemon.exe").native(),
-                                  tree().native()));
+    EXPECT_FALSE(
+        file_lies_within((parent() / "Service2" / "kavo-daemon.exe").native(), tree().native()));
     EXPECT_FALSE(file_lies_within((parent() / "kavo-daemon.exe").native(), tree().native()));
     // The way in through ".." is the system's, not the name's.
-    EXPECT_TRUE(file_lies_within((parent() / "Service2" / ".." / "Service" / "kavo-daemon.exe")
-                                     .native(),
-                                 tree().native()));
+    EXPECT_TRUE(file_lies_within(
+        (parent() / "Service2" / ".." / "Service" / "kavo-daemon.exe").native(), tree().native()));
 #if defined(_WIN32)
     // Windows names a folder in any letter case.
     std::wstring upper = inside.native();
@@ -137,9 +136,9 @@ TEST_F(SetAsideTest, OnlyAFileIsSetAside) {
 // deletes it at once.
 TEST_F(SetAsideTest, TheImageOfARunningProgramIsMovedAndGoesAtTheNextStartWhereItMustWait) {
     const fs::path core = tree() / fs::path(CORE_EXECUTABLE_NAME);
-    fs::copy_file(fs::path(running_executable_path().value()).parent_path() /
-                      fs::path(CORE_EXECUTABLE_NAME),
-                  core);
+    fs::copy_file(
+        fs::path(running_executable_path().value()).parent_path() / fs::path(CORE_EXECUTABLE_NAME),
+        core);
     fs::create_directories(dir_.path() / "run");
     testing::write_file(dir_.path() / "run" / "config.yaml", "stdout: up\n");
     SpawnOptions options;

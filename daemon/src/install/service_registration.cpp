@@ -36,9 +36,9 @@ bool is_set_aside_name(std::string_view name) {
     const std::string_view digits = name.substr(name.size() - DIGITS);
     const std::string_view infix =
         name.substr(name.size() - DIGITS - SET_ASIDE_INFIX.size(), SET_ASIDE_INFIX.size());
-    return infix == SET_ASIDE_INFIX &&
-           std::all_of(digits.begin(), digits.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return infix == SET_ASIDE_INFIX && std::all_of(digits.begin(), digits.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 namespace {

@@ -130,8 +130,7 @@ Result<void> uninstall_service(const ServicePolling& polling) {
         // the tree first; it is deleted when the machine next starts (or by
         // a later sweep), since it cannot be while this process runs.
         const std::optional<SetAsideFile> own_image =
-            install_parent ? set_aside_running_image(service_root, *install_parent)
-                           : std::nullopt;
+            install_parent ? set_aside_running_image(service_root, *install_parent) : std::nullopt;
         sweep_runtime_root(std::nullopt);
         removed = remove_service_tree(service_root);
     } else if (read_attributes_no_follow(service_root)) {

@@ -25,7 +25,8 @@ class SetAsideFile {
   public:
     explicit SetAsideFile(HeldEntry entry) : entry_(std::move(entry)) {}
     // The object moved from holds nothing and deletes nothing.
-    SetAsideFile(SetAsideFile&& other) noexcept : entry_(std::exchange(other.entry_, std::nullopt)) {}
+    SetAsideFile(SetAsideFile&& other) noexcept
+        : entry_(std::exchange(other.entry_, std::nullopt)) {}
     SetAsideFile& operator=(SetAsideFile&&) = delete;
     SetAsideFile(const SetAsideFile&) = delete;
     SetAsideFile& operator=(const SetAsideFile&) = delete;

@@ -236,12 +236,12 @@ TEST_F(InstalledServiceTest, InstallingFromTheInstalledCopyReplacesIt) {
     const ProgramRun first = install();
     ASSERT_EQ(first.exit_status, 0u) << first.error;
     testing::write_file(identity_source(), IDENTITY + "\n");
-    const ProgramRun again = run_program(
-        service_root_ / "kavo-daemon.exe",
-        {native_of(std::string(INSTALL_SERVICE_FLAG)), native_of(std::string(CORE_DIR_OPTION)),
-         core_dir().native(), native_of(std::string(IDENTITY_FILE_OPTION)),
-         identity_source().native(), native_of(std::string(EXPECTED_CORE_SHA256_OPTION)),
-         native_of(core_digest_)});
+    const ProgramRun again =
+        run_program(service_root_ / "kavo-daemon.exe",
+                    {native_of(std::string(INSTALL_SERVICE_FLAG)),
+                     native_of(std::string(CORE_DIR_OPTION)), core_dir().native(),
+                     native_of(std::string(IDENTITY_FILE_OPTION)), identity_source().native(),
+                     native_of(std::string(EXPECTED_CORE_SHA256_OPTION)), native_of(core_digest_)});
     ASSERT_EQ(again.exit_status, 0u) << again.error;
     auto service = open_service();
     ASSERT_TRUE(service);

@@ -585,17 +585,16 @@ OsResult<NativeString> resolved_path(const NativeString& path) {
     // Only the attributes: a file in use elsewhere (a running program's
     // image among them) opens all the same.
     win32::UniqueFileHandle handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL,
-                                                 nullptr, OPEN_EXISTING,
-                                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                                 nullptr));
     if (!handle.valid()) {
         return fail(last_os_error());
     }
     NativeString resolved(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length =
-            ::GetFinalPathNameByHandleW(handle.get(), resolved.data(),
-                                        static_cast<DWORD>(resolved.size()),
-                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        const DWORD length = ::GetFinalPathNameByHandleW(handle.get(), resolved.data(),
+                                                         static_cast<DWORD>(resolved.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0) {
             return fail(last_os_error());
         }
