@@ -121,11 +121,13 @@ Result<void> uninstall_service(const ServicePolling& polling) {
         }
         return fail(std::string(INVALID_PROTECTED_SERVICE_PATH));
     }
+    // What earlier removals set aside goes whether or not a service root is
+    // left now.
+    if (install_parent) {
+        sweep_set_aside_files(*install_parent);
+    }
     Result<void> removed = ok();
     if (is_service_owned_directory(service_root)) {
-        if (install_parent) {
-            sweep_set_aside_files(*install_parent);
-        }
         // An uninstaller run from the installed copy: its image goes out of
         // the tree first; it is deleted when the machine next starts (or by
         // a later sweep), since it cannot be while this process runs.
