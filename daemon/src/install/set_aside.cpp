@@ -1,5 +1,7 @@
 #include "install/set_aside.h"
 
+#include <utility>
+
 #include "install/directory_claim.h"
 #include "install/service_registration.h"
 #include "ipc/protocol_id.h"
@@ -23,14 +25,16 @@ bool own_plain_file(const HeldEntry& entry) {
 }  // namespace
 
 void SetAsideFile::discard() {
-    if (!entry_) {
+    if (!std::exchange(pending_, false)) {
         return;
     }
-    const NativeString path = entry_->path();
-    if (!entry_->remove()) {
-        static_cast<void>(remove_file_at_restart(path));
+    auto entry = HeldEntry::open(path_);
+    if (!entry || !(entry->identity() == identity_)) {
+        return;
     }
-    entry_.reset();
+    if (!entry->remove()) {
+        static_cast<void>(remove_file_at_restart(path_));
+    }
 }
 
 bool file_lies_within(const NativeString& file, const NativeString& tree) {
@@ -57,7 +61,7 @@ Result<SetAsideFile> set_aside(const NativeString& file, const NativeString& ins
     if (!moved) {
         return fail(moved.error().text);
     }
-    return SetAsideFile(std::move(entry).value());
+    return SetAsideFile(*entry);
 }
 
 void sweep_set_aside_files(const NativeString& install_parent) {

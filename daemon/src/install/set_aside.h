@@ -20,20 +20,27 @@ namespace kavo {
 
 inline constexpr std::string_view SET_ASIDE_NOT_A_FILE = "Only a file is set aside";
 
-// A file moved aside, held open; deleted when the object goes.
+// A file moved aside; deleted when the object goes. It is not held open in
+// between: an open handle with the right to delete would make every open of
+// the file that does not share deletion fail, and an install reads its files
+// from here. The install parent is the service's own and nobody else can put
+// a file there; the deletion checks that the file is still the one moved.
 class SetAsideFile {
   public:
-    explicit SetAsideFile(HeldEntry entry) : entry_(std::move(entry)) {}
-    // The object moved from holds nothing and deletes nothing.
+    explicit SetAsideFile(const HeldEntry& entry)
+        : path_(entry.path()), identity_(entry.identity()) {}
+    // The object moved from deletes nothing.
     SetAsideFile(SetAsideFile&& other) noexcept
-        : entry_(std::exchange(other.entry_, std::nullopt)) {}
+        : path_(std::move(other.path_)),
+          identity_(other.identity_),
+          pending_(std::exchange(other.pending_, false)) {}
     SetAsideFile& operator=(SetAsideFile&&) = delete;
     SetAsideFile(const SetAsideFile&) = delete;
     SetAsideFile& operator=(const SetAsideFile&) = delete;
     ~SetAsideFile() { discard(); }
 
-    // Where the file is now; only until it is discarded.
-    const NativeString& path() const { return entry_->path(); }
+    // Where the file is now.
+    const NativeString& path() const { return path_; }
 
     // Deletes the file now or, where the system refuses (the image of a
     // program that still runs), at the next start; best effort, and only
@@ -41,7 +48,9 @@ class SetAsideFile {
     void discard();
 
   private:
-    std::optional<HeldEntry> entry_;
+    NativeString path_;
+    FileIdentity identity_;
+    bool pending_ = true;
 };
 
 // Whether `file` lies in `tree` (or is `tree`), decided from the paths the
