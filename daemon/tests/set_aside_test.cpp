@@ -163,7 +163,7 @@ TEST_F(SetAsideTest, TheImageOfARunningProgramIsMovedAndGoesAtTheNextStartWhereI
     }
     if (fs::exists(*moved)) {
         // Only where the system refuses to delete a running image.
-        EXPECT_TRUE(removed_at_restart(*moved)) << *moved;
+        EXPECT_TRUE(testing::removed_at_restart(*moved)) << *moved;
 #if !defined(_WIN32)
         ADD_FAILURE() << "Linux deletes a running program's file at once";
 #endif
