@@ -30,6 +30,7 @@ set(KAVO_PURE_SOURCES
   core/exit_status.cpp
   core/log_line.cpp
   core/redact.cpp
+  core/rename_retry.cpp
   core/runtime_entry_name.cpp
   host/service_config.cpp
   host/stop_channel.cpp

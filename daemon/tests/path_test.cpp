@@ -110,6 +110,62 @@ TEST(PathTest, LastComponentIgnoresTrailingSeparators) {
     }
 }
 
+// Where a running program's image lies relative to the tree an uninstall
+// removes: whole components only, the Windows rules without regard to case.
+TEST(PathTest, LiesWithinComparesWholeComponents) {
+    constexpr std::string_view ROOT = "C:\\ProgramData\\KAVO\\Service";
+    struct Case {
+        std::string_view path;
+        std::string_view tree;
+        PathStyle style;
+        bool within;
+    } cases[] = {
+        {"C:\\ProgramData\\KAVO\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows, true},
+        {"C:\\ProgramData\\KAVO\\Service\\Runtime\\x\\core.exe", ROOT, PathStyle::windows, true},
+        {"C:\\ProgramData\\KAVO\\Service", ROOT, PathStyle::windows, true},
+        {"c:\\programdata\\kavo\\SERVICE\\kavo-daemon.exe", ROOT, PathStyle::windows, true},
+        {"C:/ProgramData/KAVO/Service/kavo-daemon.exe", ROOT, PathStyle::windows, true},
+        {"C:\\ProgramData\\\\KAVO\\.\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows, true},
+        {"C:\\ProgramData\\KAVO\\Service\\kavo-daemon.exe", "C:\\ProgramData\\KAVO\\Service\\",
+         PathStyle::windows, true},
+        {"C:\\ProgramData\\KAVO\\Service\\kavo-daemon.exe", "C:\\ProgramData\\KAVO\\Service\\\\",
+         PathStyle::windows, true},
+        // The system's own form of a path, on either side.
+        {"\\\\?\\C:\\ProgramData\\KAVO\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows, true},
+        {"C:\\ProgramData\\KAVO\\Service\\kavo-daemon.exe", "\\\\?\\c:\\ProgramData\\KAVO\\Service",
+         PathStyle::windows, true},
+        {"\\\\?\\UNC\\server\\share\\KAVO\\kavo-daemon.exe", "\\\\server\\share\\KAVO",
+         PathStyle::windows, true},
+        // Names that merely begin with the same characters.
+        {"C:\\ProgramData\\KAVO\\Service2\\kavo-daemon.exe", ROOT, PathStyle::windows, false},
+        {"C:\\ProgramData\\KAVO\\Service.staging-0123\\kavo-daemon.exe", ROOT, PathStyle::windows,
+         false},
+        {"C:\\ProgramData\\KAVO\\Servic", ROOT, PathStyle::windows, false},
+        {"C:\\ProgramData\\KAVO\\kavo-daemon.exe", ROOT, PathStyle::windows, false},
+        {"C:\\Users\\me\\Downloads\\kavo-daemon.exe", ROOT, PathStyle::windows, false},
+        {"D:\\ProgramData\\KAVO\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows, false},
+        // ".." leads out of the tree, as Windows reads it.
+        {"C:\\ProgramData\\KAVO\\Service\\..\\kavo-daemon.exe", ROOT, PathStyle::windows, false},
+        {"C:\\ProgramData\\KAVO\\Other\\..\\Service\\kavo-daemon.exe", ROOT, PathStyle::windows,
+         true},
+        // A bare root is no tree.
+        {"C:\\ProgramData\\kavo-daemon.exe", "\\", PathStyle::windows, false},
+        {"/var/lib/kavo/Service/kavo-daemon", "/var/lib/kavo/Service", PathStyle::posix, true},
+        {"/var/lib/kavo/Service/kavo-daemon", "/var/lib/kavo/Service/", PathStyle::posix, true},
+        // Linux names differ by case, and a backslash is part of a name.
+        {"/var/lib/kavo/service/kavo-daemon", "/var/lib/kavo/Service", PathStyle::posix, false},
+        {"/var/lib/kavo/Service\\kavo-daemon", "/var/lib/kavo/Service", PathStyle::posix, false},
+        {"/var/lib/kavo/Service2/kavo-daemon", "/var/lib/kavo/Service", PathStyle::posix, false},
+        {"/x", "/", PathStyle::posix, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(path_lies_within(c.path, c.tree, c.style), c.within)
+            << c.path << " in " << c.tree;
+    }
+    EXPECT_TRUE(path_lies_within(std::wstring_view(L"C:\\KAVO\\SERVICE\\a.exe"),
+                                 std::wstring_view(L"c:\\kavo\\service"), PathStyle::windows));
+}
+
 TEST(PathTest, WorksOnWideStrings) {
     EXPECT_EQ(join_path(std::wstring_view(L"C:\\ProgramData"), std::wstring_view(L"KAVO"),
                         PathStyle::windows),

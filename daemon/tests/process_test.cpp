@@ -145,6 +145,30 @@ TEST(ChildProcessTest, PollTerminateAndEndOfOutput) {
     EXPECT_EQ(read_all(*child.standard_output()), "");
 }
 
+// A process watched by its own handle: running, then ended (before its
+// parent has reaped it), and an identifier that names no process.
+TEST(ProcessWatchTest, SeesAChildEndAndNoProcessWhereThereIsNone) {
+    testing::ChildGuard children;
+    auto spawned = ChildProcess::spawn(child_options("sleep_forever"));
+    ASSERT_TRUE(spawned) << spawned.error().text;
+    ChildProcess& child = children.add(std::move(spawned).value());
+    auto watch = ProcessWatch::open(child.id());
+    ASSERT_TRUE(watch) << watch.error().text;
+    const auto running = watch->has_ended();
+    ASSERT_TRUE(running) << running.error().text;
+    EXPECT_FALSE(*running);
+    ASSERT_TRUE(child.terminate(1));
+    EXPECT_TRUE(testing::eventually([&] {
+        const auto ended = watch->has_ended();
+        return ended && *ended;
+    }));
+    ASSERT_TRUE(child.wait());
+    // Far above any identifier either system hands out.
+    const auto none = ProcessWatch::open(2147483629u);
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error().kind, OsErrorKind::not_found) << none.error().text;
+}
+
 // A stop request, not a kill: the child's status shows SIGTERM, where the
 // kill of terminate() shows SIGKILL. Windows has no such request.
 TEST(ChildProcessTest, InterruptAsksTheChildToEnd) {

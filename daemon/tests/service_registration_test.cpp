@@ -113,6 +113,31 @@ TEST(ServiceStagingNameTest, FortyEightBytesOfPrefixAndHexDigits) {
     EXPECT_EQ(service_staging_name(digits).size(), SERVICE_STAGING_NAME_LEN);
 }
 
+TEST(SetAsideNameTest, OwnNameInfixAndThirtyTwoLowercaseDigits) {
+    const std::string digits = "0123456789abcdef0123456789abcdef";
+    EXPECT_EQ(set_aside_name("kavo-daemon.exe", digits), "kavo-daemon.exe.removed-" + digits);
+    struct Case {
+        std::string name;
+        bool accepted;
+    } cases[] = {
+        {"kavo-daemon.exe.removed-" + digits, true},
+        {"kavo_core.exe.removed-" + digits, true},
+        {"x.removed-" + digits, true},
+        {".removed-" + digits, false},
+        {"kavo-daemon.exe.removed-0123456789ABCDEF0123456789abcdef", false},
+        {"kavo-daemon.exe.removed-" + digits.substr(1), false},
+        {"kavo-daemon.exe.removed-" + digits + "0", false},
+        {"kavo-daemon.exe.removed-" + digits.substr(1) + "g", false},
+        {"kavo-daemon.exe.untrusted-" + digits, false},
+        {"Service.staging-" + digits, false},
+        {"kavo-daemon.exe", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_set_aside_name(c.name), c.accepted) << c.name;
+    }
+}
+
 TEST(InstallOutcomeTest, RefusedCreationAndExitStatus) {
     struct Case {
         std::uint32_t code;

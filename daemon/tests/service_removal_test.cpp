@@ -31,6 +31,14 @@ struct Script {
     // Each reopen during the removal wait: nullopt opens (the service is still
     // marked for deletion), a code fails with it.
     std::vector<std::optional<std::uint32_t>> reopens;
+    // The process the service runs in; 0: none.
+    std::uint32_t process_id = 0;
+    bool process_id_fails = false;
+    // Watching the process fails with this kind.
+    std::optional<OsErrorKind> watch_error;
+    // Each look at the watched process: whether it has ended, or nullopt for
+    // a failed look.
+    std::vector<std::optional<bool>> process_ended = {true};
 };
 
 // What the manager saw.
@@ -44,6 +52,13 @@ struct Seen {
     bool main_handle_open = false;
     bool reopened_while_main_open = false;
     std::vector<std::chrono::milliseconds> sleeps;
+    bool process_id_read = false;
+    bool stop_sent_before_process_id_read = false;
+    std::optional<std::uint32_t> watched;
+    int process_polls = 0;
+    // What the last look at the watched process said.
+    bool process_ended = false;
+    bool deleted_while_process_ran = false;
 };
 
 template <class T>
@@ -88,7 +103,15 @@ class FakeService {
         }
         return *state;
     }
+    OsResult<std::uint32_t> process_id() const {
+        seen_->process_id_read = true;
+        if (script_->process_id_fails) {
+            return fail(scripted_error(6));
+        }
+        return script_->process_id;
+    }
     OsResult<void> send_stop() const {
+        seen_->stop_sent_before_process_id_read |= !seen_->process_id_read;
         seen_->stop_sent = true;
         if (script_->stop_refused) {
             return fail(scripted_error(1062));
@@ -100,6 +123,7 @@ class FakeService {
             return fail(scripted_error(5));
         }
         seen_->deleted = true;
+        seen_->deleted_while_process_ran |= seen_->watched.has_value() && !seen_->process_ended;
         return ok();
     }
 
@@ -108,6 +132,24 @@ class FakeService {
     Seen* seen_;
     bool main_;
     bool open_;
+};
+
+class FakeProcessWatch {
+  public:
+    FakeProcessWatch(const Script* script, Seen* seen) : script_(script), seen_(seen) {}
+
+    OsResult<bool> has_ended() const {
+        const auto ended = nth(script_->process_ended, seen_->process_polls++);
+        if (!ended) {
+            return fail(scripted_error(6));
+        }
+        seen_->process_ended = *ended;
+        return *ended;
+    }
+
+  private:
+    const Script* script_;
+    Seen* seen_;
 };
 
 class FakeManager {
@@ -132,6 +174,15 @@ class FakeManager {
         return FakeService(&script_, &seen_, false);
     }
 
+    OsResult<FakeProcessWatch> watch_process(std::uint32_t id) const {
+        EXPECT_FALSE(seen_.watched) << "watched twice";
+        if (script_.watch_error) {
+            return fail(OsError{87, *script_.watch_error, "scripted (os error 87)"});
+        }
+        seen_.watched = id;
+        return FakeProcessWatch(&script_, &seen_);
+    }
+
   private:
     const Script& script_;
     Seen& seen_;
@@ -143,6 +194,7 @@ constexpr std::uint32_t STOP_PENDING = 3;
 constexpr std::uint32_t RUNNING = 4;
 constexpr std::uint32_t PAUSED = 7;
 constexpr std::uint32_t GONE = 1060;
+constexpr std::uint32_t PID = 4321;
 
 TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
     struct Case {
@@ -155,6 +207,7 @@ TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
         int queries;
         int reopens;
         int sleeps;
+        int process_polls = 0;
     } cases[] = {
         {"no such service", {GONE, {}, false, false, {}}, "", false, false, 0, 0, 0},
         {"open refused",
@@ -285,6 +338,88 @@ TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
          1,
          50,
          49},
+        // The service reports stopped before its process has ended, and that
+        // process still maps the installed files: it is waited for.
+        {"running: its process ends after the stop",
+         {{},
+          {RUNNING, STOP_PENDING, STOPPED},
+          false,
+          false,
+          {GONE},
+          PID,
+          false,
+          {},
+          {false, false, true}},
+         "",
+         true,
+         true,
+         3,
+         1,
+         3,
+         3},
+        {"stopped, its process still ending",
+         {{}, {STOPPED}, false, false, {GONE}, PID, false, {}, {false, true}},
+         "",
+         false,
+         true,
+         1,
+         1,
+         1,
+         2},
+        {"stop refused as it stopped, its process still ending",
+         {{}, {RUNNING, STOPPED}, true, false, {GONE}, PID, false, {}, {false, true}},
+         "",
+         true,
+         true,
+         3,
+         1,
+         1,
+         2},
+        {"its process never ends",
+         {{}, {RUNNING, STOPPED}, false, false, {GONE}, PID, false, {}, {false}},
+         "Timed out stopping the previous service",
+         true,
+         false,
+         2,
+         0,
+         99,
+         100},
+        {"its process already gone",
+         {{}, {RUNNING, STOPPED}, false, false, {GONE}, PID, false, OsErrorKind::not_found},
+         "",
+         true,
+         true,
+         2,
+         1,
+         0,
+         0},
+        {"its process cannot be watched",
+         {{}, {RUNNING}, false, false, {GONE}, PID, false, OsErrorKind::access_denied},
+         "Failed to inspect the previous service state",
+         false,
+         false,
+         1,
+         0,
+         0,
+         0},
+        {"its process cannot be read",
+         {{}, {RUNNING}, false, false, {GONE}, PID, true},
+         "Failed to inspect the previous service state",
+         false,
+         false,
+         1,
+         0,
+         0,
+         0},
+        {"a look at its process fails",
+         {{}, {RUNNING, STOPPED}, false, false, {GONE}, PID, false, {}, {false, std::nullopt}},
+         "Failed to inspect the previous service state",
+         true,
+         false,
+         2,
+         0,
+         1,
+         2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -312,6 +447,14 @@ TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
         EXPECT_EQ(seen.closed, seen.opened);
         EXPECT_FALSE(seen.reopened_while_main_open);
         EXPECT_EQ(static_cast<int>(seen.sleeps.size()), c.sleeps);
+        EXPECT_EQ(seen.process_polls, c.process_polls);
+        // The process is known before the stop, it is the service's, and
+        // nothing is deleted while it runs.
+        EXPECT_FALSE(seen.stop_sent_before_process_id_read);
+        if (seen.watched) {
+            EXPECT_EQ(*seen.watched, PID);
+        }
+        EXPECT_FALSE(seen.deleted_while_process_ran);
         for (const auto pause : seen.sleeps) {
             EXPECT_EQ(pause, std::chrono::milliseconds(100));
         }

@@ -162,6 +162,31 @@ TEST_F(ServiceTreeClaimTest, AMissingParentIsMadeProtectedAndAnOwnOneIsReusedAsI
     EXPECT_EQ(testing::read_file(parent() / "other" / "file"), "x");
 }
 
+// The installed copy run as the installer: its files lie in the service root
+// that the install removes, so they are set aside first, installed from
+// there, and deleted afterwards.
+TEST_F(ServiceTreeClaimTest, AnInstallFromTheInstalledCopyTakesItsFilesFromWhereTheyWereSetAside) {
+    const auto first = install_service_files(config(), options());
+    ASSERT_TRUE(first) << first.error().error;
+    InstallOptions from_installed;
+    from_installed.bundled =
+        BundledFiles{(root() / "kavo-daemon.exe").native(), (root() / "kavo_core.exe").native()};
+    ServiceConfig again = config();
+    again.identity = SecretBytes(std::string(40, 'n'));
+    const auto second = install_service_files(again, from_installed);
+    ASSERT_TRUE(second) << second.error().error;
+    EXPECT_EQ(*second, (root() / "kavo-daemon.exe").native());
+    EXPECT_EQ(testing::read_file(root() / "kavo-daemon.exe"), "daemon bytes");
+    EXPECT_EQ(testing::read_file(root() / "kavo_core.exe"), CORE_BYTES);
+    EXPECT_EQ(testing::read_file(root() / "identity"), std::string(40, 'n'));
+    // Nothing runs the files set aside, so they are gone already.
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(parent())) {
+        names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::set<std::string>{"Service"});
+}
+
 #if !defined(_WIN32)
 TEST_F(ServiceTreeClaimTest, AParentAnotherAccountMadeIsMovedAsideWhileItsHolderKeepsIt) {
     fs::create_directories(parent() / "Service");

@@ -1,8 +1,11 @@
 #include "core/runtime_staging.h"
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "core/protected_dirs.h"
+#include "core/rename_retry.h"
 #include "core/runtime_entry_name.h"
 #include "platform/crypto.h"
 #include "platform/file_handle.h"
@@ -77,7 +80,11 @@ Result<StagedRuntime> fill_and_activate(const NativeString& source_dir,
             return fail(std::move(staged).error());
         }
     }
-    const auto renamed = rename_directory(staging_dir, runtime_dir);
+    // A scanner may still be looking at the fresh copies for a moment.
+    const auto renamed = rename_with_retries(
+        [&] { return rename_directory(staging_dir, runtime_dir); },
+        [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
+        NATIVE_ERROR_RULES);
     if (!renamed) {
         return fail(with_os_text(ACTIVATE_RUNTIME_FAILED, renamed.error()));
     }

@@ -1,8 +1,14 @@
 #include "install/service_install.h"
 
+#include <chrono>
+#include <thread>
+#include <vector>
+
 #include "core/protected_dirs.h"
+#include "core/rename_retry.h"
 #include "core/runtime_staging.h"
 #include "install/directory_claim.h"
+#include "install/set_aside.h"
 #include "ipc/protocol_id.h"
 #include "platform/file_attributes.h"
 #include "platform/file_handle.h"
@@ -38,6 +44,29 @@ Result<BundledFiles> bundled_files(const InstallOptions& options) {
         return fail(std::string(RESOLVE_SERVICE_BINARY_DIRECTORY_FAILED));
     }
     return BundledFiles{std::move(*executable), join_native(*directory, BUNDLED_CORE_NAME)};
+}
+
+// Sets aside the files of `files` that lie in the service root, a directory
+// of the service's own, and points `files` at where they went. A file that
+// cannot be moved stays, and the removal of the root fails on it or the
+// install misses it, as it would have.
+std::vector<SetAsideFile> set_aside_bundle_in(BundledFiles& files, const NativeString& service_root,
+                                              const NativeString& install_parent) {
+    std::vector<SetAsideFile> moved;
+    if (!is_service_owned_directory(service_root)) {
+        return moved;
+    }
+    for (NativeString* file : {&files.daemon, &files.core}) {
+        if (!file_lies_within(*file, service_root)) {
+            continue;
+        }
+        auto aside = set_aside(*file, install_parent);
+        if (aside) {
+            *file = aside->path();
+            moved.push_back(std::move(aside).value());
+        }
+    }
+    return moved;
 }
 
 bool directory_or_link(FileAttributes attributes) {
@@ -147,9 +176,16 @@ Result<NativeString, InstallStepFailure> install_service_files(const ServiceConf
     // not the service's own is moved aside before anything below is removed
     // or created.
     KAVO_TRY_OK(claim_install_parent(*install_parent));
+    sweep_set_aside_files(*install_parent);
+    auto files = bundled_files(options);
+    // An install run from the installed copy takes its files from the tree
+    // that goes next: they are set aside and installed from there, and
+    // deleted when this returns (the running image at the next start).
+    const std::vector<SetAsideFile> set_aside_bundle =
+        files ? set_aside_bundle_in(*files, *service_root, *install_parent)
+              : std::vector<SetAsideFile>();
     KAVO_TRY_OK(clear_service_root(*service_root));
     // From here on a failure leaves no installed files either.
-    auto files = bundled_files(options);
     if (!files) {
         return fail(failed(std::move(files).error()));
     }
@@ -208,7 +244,11 @@ Result<NativeString> stage_service_files(const NativeString& staging_dir,
     }
     KAVO_TRY_OK(store_service_identity(staging_dir, config.identity));
     KAVO_TRY_OK(protect_service_tree(staging_dir));
-    const auto activated = rename_replace(staging_dir, service_root);
+    // A scanner may still be looking at the fresh copies for a moment.
+    const auto activated = rename_with_retries(
+        [&] { return rename_replace(staging_dir, service_root); },
+        [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
+        NATIVE_ERROR_RULES);
     if (!activated) {
         return fail(with_os_text(ACTIVATE_SERVICE_DIRECTORY_FAILED, activated.error()));
     }

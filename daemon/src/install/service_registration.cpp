@@ -21,6 +21,26 @@ std::string service_staging_name(std::string_view id) {
     return name;
 }
 
+std::string set_aside_name(std::string_view name, std::string_view id) {
+    std::string aside(name);
+    aside.append(SET_ASIDE_INFIX);
+    aside.append(id);
+    return aside;
+}
+
+bool is_set_aside_name(std::string_view name) {
+    constexpr std::size_t DIGITS = 32;
+    if (name.size() < 1 + SET_ASIDE_INFIX.size() + DIGITS) {
+        return false;
+    }
+    const std::string_view digits = name.substr(name.size() - DIGITS);
+    const std::string_view infix =
+        name.substr(name.size() - DIGITS - SET_ASIDE_INFIX.size(), SET_ASIDE_INFIX.size());
+    return infix == SET_ASIDE_INFIX && std::all_of(digits.begin(), digits.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
 namespace {
 
 bool needs_quotes(NativeView text) {

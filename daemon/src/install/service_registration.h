@@ -1,6 +1,7 @@
 // Installation, pure: what the service is registered as and with, the names
-// of the installed files, the install staging directory names, and how the
-// installer's outcome follows from the manager's answers.
+// of the installed files, of the install staging directories and of files
+// set aside, and how the installer's outcome follows from the manager's
+// answers.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,18 @@ inline constexpr std::size_t SERVICE_STAGING_NAME_LEN = 48;
 bool is_service_staging_name(std::string_view name);
 // The prefix and `id` (the installer passes 32 lowercase digits).
 std::string service_staging_name(std::string_view id);
+
+// Files of the installation's own that a removal has to set aside (the image
+// of an uninstaller run from the installed copy, which Windows will not
+// delete while it runs) wait in the install parent under their own name, this
+// infix and 32 lowercase hexadecimal digits, until they can be deleted.
+inline constexpr std::string_view SET_ASIDE_INFIX = ".removed-";
+
+// `name`, the infix and `id` (32 lowercase digits).
+std::string set_aside_name(std::string_view name, std::string_view id);
+// A name of at least one byte, the infix, then exactly 32 lowercase
+// hexadecimal digits.
+bool is_set_aside_name(std::string_view name);
 
 // One argument of the service command line, as the Windows argument parser
 // reads it back: unchanged unless it is empty or holds a TAB, LF, VT, space

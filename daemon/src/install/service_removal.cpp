@@ -5,10 +5,12 @@
 
 #include "core/protected_dirs.h"
 #include "install/service_tree.h"
+#include "install/set_aside.h"
 #include "platform/diagnostics.h"
 #include "platform/file_attributes.h"
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "platform/process_info.h"
 
 namespace kavo {
 
@@ -20,8 +22,39 @@ void pause_between_polls(const ServicePolling& polling) {
     }
 }
 
+namespace {
+
+// This process's own image, set aside when it lies in `tree`; nothing when it
+// does not, or when it cannot be moved (the removal of the tree then fails
+// on it as it would have).
+std::optional<SetAsideFile> set_aside_running_image(const NativeString& tree,
+                                                    const NativeString& install_parent) {
+    const auto image = running_executable_path();
+    if (!image || !file_lies_within(*image, tree)) {
+        return std::nullopt;
+    }
+    auto moved = set_aside(*image, install_parent);
+    if (!moved) {
+        return std::nullopt;
+    }
+    return std::optional<SetAsideFile>(std::move(moved).value());
+}
+
+// The service manager with the processes of the machine beside it: the shape
+// that remove_previous_service_with works on.
+struct SystemServices {
+    const ServiceManager& manager;
+
+    OsResult<Service> open_service(NativeView name, std::uint32_t access) const {
+        return manager.open_service(name, access);
+    }
+    static OsResult<ProcessWatch> watch_process(std::uint32_t id) { return ProcessWatch::open(id); }
+};
+
+}  // namespace
+
 Result<void> remove_previous_service(const ServiceManager& manager, const ServicePolling& polling) {
-    return remove_previous_service_with(manager, polling);
+    return remove_previous_service_with(SystemServices{manager}, polling);
 }
 
 Result<void> remove_service_tree(const NativeString& path) {
@@ -88,8 +121,18 @@ Result<void> uninstall_service(const ServicePolling& polling) {
         }
         return fail(std::string(INVALID_PROTECTED_SERVICE_PATH));
     }
+    // What earlier removals set aside goes whether or not a service root is
+    // left now.
+    if (install_parent) {
+        sweep_set_aside_files(*install_parent);
+    }
     Result<void> removed = ok();
     if (is_service_owned_directory(service_root)) {
+        // An uninstaller run from the installed copy: its image goes out of
+        // the tree first; it is deleted when the machine next starts (or by
+        // a later sweep), since it cannot be while this process runs.
+        const std::optional<SetAsideFile> own_image =
+            install_parent ? set_aside_running_image(service_root, *install_parent) : std::nullopt;
         sweep_runtime_root(std::nullopt);
         removed = remove_service_tree(service_root);
     } else if (read_attributes_no_follow(service_root)) {

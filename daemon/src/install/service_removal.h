@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "install/service_registration.h"
 #include "platform/native_string.h"
@@ -41,6 +44,10 @@ inline constexpr std::string_view DEFERRED_SERVICE_STAGING_CLEANUP =
 // The stop wait and the removal wait each poll at most this often.
 inline constexpr int SERVICE_POLL_LIMIT = 50;
 inline constexpr std::chrono::milliseconds SERVICE_POLL_INTERVAL{100};
+// The wait for the service's process to end, once the service has reported
+// stopped, polls at most this often (ten seconds at the interval above). The
+// process still shuts its runtime down after that report.
+inline constexpr int SERVICE_PROCESS_POLL_LIMIT = 100;
 
 // The pause between two polls. Production waits SERVICE_POLL_INTERVAL on the
 // calling thread; tests that need many polls pass a shorter interval or a
@@ -54,8 +61,10 @@ struct ServicePolling {
 // Waits once between two polls.
 void pause_between_polls(const ServicePolling& polling);
 
-// Stops "kavo-service" if it runs, deletes it and waits until the manager has
-// forgotten it. Success also when there is no such service.
+// Stops "kavo-service" if it runs, waits until the process it ran in has
+// ended (which still maps the installed daemon, and whose job still holds the
+// core until then), deletes it and waits until the manager has forgotten it.
+// Success also when there is no such service.
 Result<void> remove_previous_service(const ServiceManager& manager,
                                      const ServicePolling& polling = {});
 
@@ -76,9 +85,43 @@ void sweep_service_staging(const NativeString& install_parent);
 // there.
 Result<void> uninstall_service(const ServicePolling& polling = {});
 
+namespace removal_detail {
+
+// The process `service` runs in, watched from now on; nothing when it runs in
+// none. Read before the stop: a stopped service reports no process, though
+// that process may still be shutting down.
+template <class Manager>
+using WatchOf = std::remove_cvref_t<decltype(*std::declval<const Manager&>().watch_process(0))>;
+
+template <class Manager, class OpenService>
+Result<std::optional<WatchOf<Manager>>> watch_service_process(const Manager& manager,
+                                                              const OpenService& service) {
+    using Watch = WatchOf<Manager>;
+    const auto id = service.process_id();
+    if (!id) {
+        return fail(std::string(INSPECT_PREVIOUS_SERVICE_STATE_FAILED));
+    }
+    if (*id == 0) {
+        return std::optional<Watch>();
+    }
+    auto watch = manager.watch_process(*id);
+    if (!watch) {
+        // Already gone.
+        if (watch.error().kind == OsErrorKind::not_found) {
+            return std::optional<Watch>();
+        }
+        return fail(std::string(INSPECT_PREVIOUS_SERVICE_STATE_FAILED));
+    }
+    return std::optional<Watch>(std::move(watch).value());
+}
+
+}  // namespace removal_detail
+
 // The steps of remove_previous_service over any manager with the seam's
-// shape (ServiceManager, or a scripted one in tests). Every handle it opens
-// is closed on every path, the service's own before the removal wait.
+// shape (the service manager with ProcessWatch beside it, or a scripted one
+// in tests): open_service, and watch_process for the process a service runs
+// in. Every handle it opens is closed on every path, the service's own before
+// the removal wait.
 template <class Manager>
 Result<void> remove_previous_service_with(const Manager& manager, const ServicePolling& polling) {
     auto opened = manager.open_service(SERVICE_NAME, SERVICE_ACCESS_ALL);
@@ -92,6 +135,10 @@ Result<void> remove_previous_service_with(const Manager& manager, const ServiceP
     const auto state = service.query_state();
     if (!state || !is_service_state(*state)) {
         return fail(std::string(INSPECT_PREVIOUS_SERVICE_STATE_FAILED));
+    }
+    auto process = removal_detail::watch_service_process(manager, service);
+    if (!process) {
+        return fail(std::move(process).error());
     }
     if (*state != SERVICE_STATE_STOPPED) {
         if (!service.send_stop()) {
@@ -111,6 +158,22 @@ Result<void> remove_previous_service_with(const Manager& manager, const ServiceP
                 break;
             }
             if (poll == SERVICE_POLL_LIMIT) {
+                return fail(std::string(STOP_PREVIOUS_SERVICE_TIMED_OUT));
+            }
+            pause_between_polls(polling);
+        }
+    }
+    // Stopped is not yet gone: nothing is deleted while the process lives.
+    if (*process) {
+        for (int poll = 1;; ++poll) {
+            const auto ended = (*process)->has_ended();
+            if (!ended) {
+                return fail(std::string(INSPECT_PREVIOUS_SERVICE_STATE_FAILED));
+            }
+            if (*ended) {
+                break;
+            }
+            if (poll == SERVICE_PROCESS_POLL_LIMIT) {
                 return fail(std::string(STOP_PREVIOUS_SERVICE_TIMED_OUT));
             }
             pause_between_polls(polling);

@@ -181,6 +181,11 @@ class HeldEntry {
     // Renames the entry, within the directory it is in, to `new_name`; fails
     // when that name exists. Afterwards the entry's path is the new one.
     OsResult<void> rename_within_directory(NativeView new_name);
+    // Moves the entry to `target`, a full path on the same volume whose
+    // directory exists: a rename, never a copy, and it fails when `target`
+    // exists. Windows renames the image file of a running program this way,
+    // though it refuses to delete it. Afterwards the entry's path is `target`.
+    OsResult<void> move_to(const NativeString& target);
     // Deletes the entry (a file, a link, or an empty directory), read-only or
     // not. The entry is let go of afterwards.
     OsResult<void> remove();
@@ -200,6 +205,18 @@ class HeldEntry {
 // remove_tree on an entry that is already held open: a directory is emptied
 // and removed, a file or a link is removed itself.
 OsResult<void> remove_tree(TreeEntry top);
+
+// Asks the system to delete the file at `path` when the machine next starts.
+// Windows: MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT, which needs
+// administrative rights. Linux deletes a running program's file at once and
+// keeps no such list, so this always fails there.
+OsResult<void> remove_file_at_restart(const NativeString& path);
+
+// The path by which the system itself names the object at `path`: links and
+// junctions on the way followed, short names made long, letters in the case
+// they are stored in. Windows: GetFinalPathNameByHandleW, in its "\\?\"
+// form; Linux: realpath. A missing path fails with OsErrorKind::not_found.
+OsResult<NativeString> resolved_path(const NativeString& path);
 
 // Writes `bytes` as the whole content of the file at `path`, creating it or
 // truncating it. The file is new to the caller's own directory: on Linux a

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/native_string.h"
 
@@ -151,6 +153,81 @@ std::basic_string_view<C> last_component(std::basic_string_view<C> path, PathSty
         --begin;
     }
     return path.substr(begin, end - begin);
+}
+
+namespace path_detail {
+
+// The components of an absolute path, compared the way the system names
+// them: Windows' "\\?\" and "\\?\UNC\" prefixes dropped, runs of separators
+// and "." ignored, ".." taking back the component before it, as Windows reads
+// a path; letters folded to upper case on Windows (ASCII letters only: the
+// paths compared come from the system, which spells one folder the same way
+// each time).
+template <class C>
+std::vector<std::basic_string<C>> comparable_components(std::basic_string_view<C> path,
+                                                        PathStyle style) {
+    if (style == PathStyle::windows && path.size() >= 4 && is_path_separator(path[0], style) &&
+        is_path_separator(path[1], style) && path[2] == C('?') &&
+        is_path_separator(path[3], style)) {
+        path.remove_prefix(4);
+        if (path.size() >= 4 && (path[0] == C('U') || path[0] == C('u')) &&
+            (path[1] == C('N') || path[1] == C('n')) && (path[2] == C('C') || path[2] == C('c')) &&
+            is_path_separator(path[3], style)) {
+            path.remove_prefix(4);
+        }
+    }
+    std::vector<std::basic_string<C>> components;
+    std::size_t at = 0;
+    while (at < path.size()) {
+        if (is_path_separator(path[at], style)) {
+            ++at;
+            continue;
+        }
+        const std::size_t length = component_length(path, at, style);
+        std::basic_string<C> component(path.substr(at, length));
+        at += length;
+        if (component == std::basic_string<C>(1, C('.'))) {
+            continue;
+        }
+        if (component == std::basic_string<C>(2, C('.'))) {
+            if (!components.empty()) {
+                components.pop_back();
+            }
+            continue;
+        }
+        if (style == PathStyle::windows) {
+            for (C& c : component) {
+                if (c >= C('a') && c <= C('z')) {
+                    c = static_cast<C>(c - C('a') + C('A'));
+                }
+            }
+        }
+        components.push_back(std::move(component));
+    }
+    return components;
+}
+
+}  // namespace path_detail
+
+// Whether `path` is `tree` itself or lies anywhere below it, component by
+// component (so "C:\KAVO\Service2" is not within "C:\KAVO\Service"). Both
+// are absolute paths as the system gives them; on Windows letter case does
+// not count and a "\\?\" prefix may stand on either. A tree with no
+// component (a bare root) holds nothing.
+template <class C>
+bool path_lies_within(std::basic_string_view<C> path, std::basic_string_view<C> tree,
+                      PathStyle style) {
+    const auto inside = path_detail::comparable_components(path, style);
+    const auto top = path_detail::comparable_components(tree, style);
+    if (top.empty() || inside.size() < top.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < top.size(); ++i) {
+        if (inside[i] != top[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 inline NativeString join_native(NativeView left, NativeView right) {

@@ -31,6 +31,7 @@
 #include "platform/process_info.h"
 #include "platform/service_manager.h"
 #include "platform/utf.h"
+#include "restart_removals.h"
 #include "service/installed_service.h"
 #include "test_support.h"
 
@@ -180,6 +181,118 @@ TEST_F(InstalledServiceTest, InstallingOverARunningInstallReplacesIt) {
     const auto* fresh = std::get_if<IpcResponse::Status>(&answer->value);
     ASSERT_TRUE(fresh) << status.output;
     EXPECT_FALSE(fresh->lease_active);
+}
+
+// The names in the install parent of what a removal set aside.
+std::vector<std::string> set_aside_in(const fs::path& install_parent) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(install_parent)) {
+        const std::string name = entry.path().filename().string();
+        if (is_set_aside_name(name)) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// What an uninstaller on the machine runs: the installed copy, which Windows
+// does not let delete its own image while it runs. The image goes aside into
+// the install parent, to be deleted at the next start, and nothing of the
+// install is left in the service root.
+TEST_F(InstalledServiceTest, UninstallingFromTheInstalledCopyLeavesNothingOfTheInstall) {
+    const ProgramRun installed = install();
+    ASSERT_EQ(installed.exit_status, 0u) << installed.error;
+    {
+        auto service = open_service();
+        ASSERT_TRUE(service);
+        ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    }
+    const ProgramRun acquired = ctl({"acquire"});
+    ASSERT_EQ(acquired.exit_status, 0u) << acquired.output << acquired.error;
+
+    const ProgramRun removed = run_program(service_root_ / "kavo-daemon.exe",
+                                           {native_of(std::string(UNINSTALL_SERVICE_FLAG))});
+    EXPECT_EQ(removed.exit_status, 0u) << removed.error;
+    EXPECT_FALSE(open_service());
+    EXPECT_FALSE(fs::exists(service_root_));
+    const fs::path install_parent = service_root_.parent_path();
+    const auto left = set_aside_in(install_parent);
+    for (const auto& name : left) {
+        // Only the uninstaller's own image, waiting for the next start where
+        // the system would not delete it while it ran.
+        EXPECT_TRUE(name.starts_with("kavo-daemon.exe.removed-")) << name;
+        EXPECT_TRUE(testing::removed_at_restart(install_parent / name)) << name;
+    }
+    EXPECT_LE(left.size(), 1u);
+    // Its program has ended: the next removal takes it.
+    const ProgramRun again = uninstall();
+    EXPECT_EQ(again.exit_status, 0u) << again.error;
+    EXPECT_EQ(set_aside_in(install_parent), std::vector<std::string>{});
+}
+
+// Installing again from the installed copy (with a new identity, say) takes
+// the files from where they were set aside.
+TEST_F(InstalledServiceTest, InstallingFromTheInstalledCopyReplacesIt) {
+    const ProgramRun first = install();
+    ASSERT_EQ(first.exit_status, 0u) << first.error;
+    testing::write_file(identity_source(), IDENTITY + "\n");
+    const ProgramRun again =
+        run_program(service_root_ / "kavo-daemon.exe",
+                    {native_of(std::string(INSTALL_SERVICE_FLAG)),
+                     native_of(std::string(CORE_DIR_OPTION)), core_dir().native(),
+                     native_of(std::string(IDENTITY_FILE_OPTION)), identity_source().native(),
+                     native_of(std::string(EXPECTED_CORE_SHA256_OPTION)), native_of(core_digest_)});
+    ASSERT_EQ(again.exit_status, 0u) << again.error;
+    auto service = open_service();
+    ASSERT_TRUE(service);
+    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    EXPECT_EQ(testing::read_file(service_root_ / "kavo_core.exe"),
+              testing::read_file(bundle() / "kavo_core.exe"));
+    EXPECT_EQ(testing::read_file(service_root_ / "kavo-daemon.exe"),
+              testing::read_file(bundle() / "kavo-daemon.exe"));
+    EXPECT_EQ(testing::read_file(service_root_ / "identity"), IDENTITY);
+    ASSERT_TRUE(testing::eventually([&] { return ctl({"status"}).exit_status == 0; }));
+    // At most the installer's own image is left, for the next start.
+    for (const auto& name : set_aside_in(service_root_.parent_path())) {
+        EXPECT_TRUE(name.starts_with("kavo-daemon.exe.removed-")) << name;
+    }
+}
+
+// The old service reports stopped before its process has ended; the install
+// waits for that process before it touches the files it still maps. A lease
+// is held and a core runs each time, and each install must go through.
+TEST_F(InstalledServiceTest, InstallingOverARunningInstallWithACoreNeverFails) {
+    constexpr int ROUNDS = 4;
+    for (int round = 0; round < ROUNDS; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const ProgramRun installed = install();
+        ASSERT_EQ(installed.exit_status, 0u) << installed.error;
+        {
+            auto service = open_service();
+            ASSERT_TRUE(service);
+            ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+        }
+        ProgramRun acquired;
+        ASSERT_TRUE(testing::eventually([&] {
+            acquired = ctl({"acquire"});
+            return acquired.exit_status == 0;
+        })) << acquired.output
+            << acquired.error;
+        const auto answer = answer_of(acquired);
+        ASSERT_TRUE(answer);
+        const auto* lease = std::get_if<IpcResponse::Lease>(&answer->value);
+        ASSERT_TRUE(lease) << acquired.output;
+        const ProgramRun started = ctl({"start", lease->lease_id});
+        ASSERT_EQ(started.exit_status, 0u) << started.output << started.error;
+        const ProgramRun status = ctl({"status"});
+        const auto running = answer_of(status);
+        ASSERT_TRUE(running);
+        const auto* running_status = std::get_if<IpcResponse::Status>(&running->value);
+        ASSERT_TRUE(running_status) << status.output;
+        EXPECT_TRUE(running_status->running);
+    }
+    const ProgramRun last = install();
+    EXPECT_EQ(last.exit_status, 0u) << last.error;
 }
 
 // A reinstall that keeps its secret names the installed identity as its

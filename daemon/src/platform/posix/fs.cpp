@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -353,6 +354,31 @@ OsResult<void> HeldEntry::rename_within_directory(NativeView new_name) {
     return ok();
 }
 
+OsResult<void> HeldEntry::move_to(const NativeString& target) {
+    if (!impl_) {
+        return fail(os_error(EBADF));
+    }
+    const std::string name(last_component(NativeView(target), NATIVE_PATH_STYLE));
+    const NativeString directory =
+        parent_path(NativeView(target), NATIVE_PATH_STYLE).value_or(NativeString("."));
+    if (name.empty() || name == "." || name == "..") {
+        return fail(os_error(EINVAL));
+    }
+    posix::UniqueFd target_directory(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!target_directory.valid()) {
+        return fail(last_os_error());
+    }
+    KAVO_TRY_OK(still_there(impl_->directory.get(), impl_->name, identity_));
+    if (::renameat2(impl_->directory.get(), impl_->name.c_str(), target_directory.get(),
+                    name.c_str(), RENAME_NOREPLACE) != 0) {
+        return fail(last_os_error());
+    }
+    impl_->directory = std::move(target_directory);
+    impl_->name = name;
+    path_ = target;
+    return ok();
+}
+
 OsResult<void> HeldEntry::remove() {
     if (!impl_) {
         return fail(os_error(EBADF));
@@ -364,6 +390,20 @@ OsResult<void> HeldEntry::remove() {
     }
     impl_.reset();
     return ok();
+}
+
+OsResult<void> remove_file_at_restart(const NativeString&) {
+    return fail(os_error(EOPNOTSUPP));
+}
+
+OsResult<NativeString> resolved_path(const NativeString& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return fail(last_os_error());
+    }
+    NativeString result(resolved);
+    ::free(resolved);
+    return result;
 }
 
 OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes) {

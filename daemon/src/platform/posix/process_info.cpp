@@ -1,5 +1,8 @@
 #include "platform/process_info.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -111,6 +114,44 @@ std::optional<ProcessStat> read_process_stat(pid_t pid) {
 }
 
 }  // namespace posix
+
+struct ProcessWatch::Impl {
+    posix::UniqueFd pidfd;
+};
+
+ProcessWatch::ProcessWatch(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ProcessWatch::ProcessWatch(ProcessWatch&&) noexcept = default;
+ProcessWatch& ProcessWatch::operator=(ProcessWatch&&) noexcept = default;
+ProcessWatch::~ProcessWatch() = default;
+
+OsResult<ProcessWatch> ProcessWatch::open(std::uint32_t id) {
+    auto impl = std::make_unique<Impl>();
+    // The C library may lack a wrapper; the call itself is in every kernel
+    // since 5.3.
+    impl->pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(id), 0)));
+    if (!impl->pidfd.valid()) {
+        OsError error = last_os_error();
+        if (error.code == ESRCH) {
+            error.kind = OsErrorKind::not_found;
+        }
+        return fail(std::move(error));
+    }
+    return ProcessWatch(std::move(impl));
+}
+
+OsResult<bool> ProcessWatch::has_ended() const {
+    // A pidfd reads as ready once its process has ended, reaped or not.
+    pollfd ready{impl_->pidfd.get(), POLLIN, 0};
+    for (;;) {
+        const int got = ::poll(&ready, 1, 0);
+        if (got >= 0) {
+            return got > 0;
+        }
+        if (errno != EINTR) {
+            return fail(last_os_error());
+        }
+    }
+}
 
 bool running_under_wine() {
     return false;

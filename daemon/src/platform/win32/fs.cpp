@@ -497,15 +497,19 @@ OsResult<HeldEntry> HeldEntry::open(const NativeString& path) {
 }
 
 OsResult<void> HeldEntry::rename_within_directory(NativeView new_name) {
-    if (!impl_) {
-        return fail(os_error(ERROR_INVALID_HANDLE));
-    }
     const auto directory = parent_path(NativeView(path_), NATIVE_PATH_STYLE);
     if (!directory) {
         return fail(os_error(ERROR_INVALID_NAME));
     }
-    NativeString target = join_native(*directory, new_name);
-    // FILE_RENAME_INFO ends in the new name, of variable length.
+    return move_to(join_native(*directory, new_name));
+}
+
+OsResult<void> HeldEntry::move_to(const NativeString& target) {
+    if (!impl_) {
+        return fail(os_error(ERROR_INVALID_HANDLE));
+    }
+    // FILE_RENAME_INFO ends in the new name, of variable length. Without
+    // MOVEFILE_COPY_ALLOWED's fallback, another volume fails the rename.
     const std::size_t name_bytes = target.size() * sizeof(wchar_t);
     std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -517,7 +521,7 @@ OsResult<void> HeldEntry::rename_within_directory(NativeView new_name) {
                                       static_cast<DWORD>(buffer.size()))) {
         return fail(last_os_error());
     }
-    path_ = std::move(target);
+    path_ = target;
     return ok();
 }
 
@@ -568,6 +572,39 @@ OsResult<void> HeldEntry::remove() {
     // The entry goes when the last handle to it closes: ours goes now.
     impl_.reset();
     return ok();
+}
+
+OsResult<void> remove_file_at_restart(const NativeString& path) {
+    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<NativeString> resolved_path(const NativeString& path) {
+    // Only the attributes: a file in use elsewhere (a running program's
+    // image among them) opens all the same.
+    win32::UniqueFileHandle handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL,
+                                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                                 nullptr));
+    if (!handle.valid()) {
+        return fail(last_os_error());
+    }
+    NativeString resolved(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle.get(), resolved.data(),
+                                                         static_cast<DWORD>(resolved.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) {
+            return fail(last_os_error());
+        }
+        // Too small: the length asked for, terminator included.
+        if (length < resolved.size()) {
+            resolved.resize(length);
+            return resolved;
+        }
+        resolved.resize(length);
+    }
 }
 
 OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes) {

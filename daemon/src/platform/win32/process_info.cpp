@@ -53,6 +53,40 @@ bool process_is_running(std::uint32_t id) {
     return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
+struct ProcessWatch::Impl {
+    win32::UniqueKernelHandle process;
+};
+
+ProcessWatch::ProcessWatch(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ProcessWatch::ProcessWatch(ProcessWatch&&) noexcept = default;
+ProcessWatch& ProcessWatch::operator=(ProcessWatch&&) noexcept = default;
+ProcessWatch::~ProcessWatch() = default;
+
+OsResult<ProcessWatch> ProcessWatch::open(std::uint32_t id) {
+    auto impl = std::make_unique<Impl>();
+    impl->process.reset(::OpenProcess(SYNCHRONIZE, FALSE, id));
+    if (!impl->process.valid()) {
+        OsError error = last_os_error();
+        // The system's answer for an identifier that names no process.
+        if (error.code == ERROR_INVALID_PARAMETER) {
+            error.kind = OsErrorKind::not_found;
+        }
+        return fail(std::move(error));
+    }
+    return ProcessWatch(std::move(impl));
+}
+
+OsResult<bool> ProcessWatch::has_ended() const {
+    switch (::WaitForSingleObject(impl_->process.get(), 0)) {
+        case WAIT_OBJECT_0:
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        default:
+            return fail(last_os_error());
+    }
+}
+
 bool running_under_wine() {
     // Wine's ntdll exports its version query; Windows' ntdll has no such name.
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
