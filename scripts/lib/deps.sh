@@ -4,7 +4,7 @@
 
 kavo_packages=(
     cmake ninja-build g++ clang clang-format libclang-rt-14-dev
-    g++-mingw-w64-x86-64-posix wine wine64
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
     libasio-dev nlohmann-json3-dev libssl-dev googletest util-linux
 )
 

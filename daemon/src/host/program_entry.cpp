@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/diagnostic_events.h"
 #include "host/foreground_service.h"
 #include "host/program_mode.h"
 #include "host/service_config.h"
@@ -39,6 +40,10 @@ int run_service_program() {
         write_error_line(library_search_failure_line(restricted.error().text));
         return EXIT_FAILED;
     }
+    // Whatever the mode, nobody may read standard error: every line also
+    // goes to the Application event log (opened at the first line, once the
+    // library search is restricted).
+    report_error_lines_to_event_log(EVENT_SOURCE_NAME, diagnostic_severity);
     switch (own_program_mode()) {
         case ProgramMode::install: {
             auto config = load_service_config();

@@ -8,6 +8,7 @@
 #include "core/rename_retry.h"
 #include "core/runtime_staging.h"
 #include "install/directory_claim.h"
+#include "install/event_log_source.h"
 #include "install/set_aside.h"
 #include "ipc/protocol_id.h"
 #include "platform/file_attributes.h"
@@ -125,7 +126,9 @@ InstallResult install_steps(const ServiceConfig& config, const InstallOptions& o
     if (!previous) {
         return ended(InstallOutcome::Blocked, std::move(previous).error());
     }
-    // From here on a failure leaves no service registered.
+    // From here on a failure leaves no service registered, and no event
+    // source naming a daemon that is gone.
+    remove_service_event_source();
     auto installed_daemon = install_service_files(config, options);
     if (!installed_daemon) {
         return ended(installed_daemon.error());
@@ -135,11 +138,15 @@ InstallResult install_steps(const ServiceConfig& config, const InstallOptions& o
         return ended(InstallOutcome::Failed, std::move(root).error());
     }
     const NativeString service_root = std::move(root).value();
+    // The event viewer reads the texts of the service's events from the
+    // installed daemon, so the source is registered once that is in place.
+    register_service_event_source(*installed_daemon);
     const NativeString identity_file = join_native(service_root, IDENTITY_FILE_NAME);
     const NativeString command_line = service_command_line(
         *installed_daemon, config.core_dir, identity_file, config.expected_core_sha256);
     auto service = manager->create_service(service_registration(command_line));
     if (!service) {
+        remove_service_event_source();
         static_cast<void>(remove_service_tree(service_root));
         return ended(outcome_of_create_failure(service.error().code), service.error().text);
     }
@@ -151,6 +158,7 @@ InstallResult install_steps(const ServiceConfig& config, const InstallOptions& o
         // marked for deletion through the whole removal wait.
         service->close();
         static_cast<void>(remove_previous_service(*manager, options.polling));
+        remove_service_event_source();
         static_cast<void>(remove_service_tree(service_root));
         return ended(InstallOutcome::Failed, started.error().text);
     }

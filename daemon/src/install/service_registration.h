@@ -17,6 +17,9 @@ inline constexpr NativeView SERVICE_NAME = KAVO_NATIVE("kavo-service");
 inline constexpr NativeView SERVICE_DISPLAY_NAME = KAVO_NATIVE("KAVO Core Service");
 inline constexpr NativeView SERVICE_DESCRIPTION_TEXT =
     KAVO_NATIVE("Provides the privileged KAVO core runtime.");
+// The service's diagnostic lines are in the Application event log under its
+// own name.
+inline constexpr NativeView EVENT_SOURCE_NAME = SERVICE_NAME;
 
 // The files of the service root.
 inline constexpr NativeView INSTALLED_DAEMON_NAME = KAVO_NATIVE("kavo-daemon.exe");

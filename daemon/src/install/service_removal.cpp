@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/protected_dirs.h"
+#include "install/event_log_source.h"
 #include "install/service_tree.h"
 #include "install/set_aside.h"
 #include "platform/diagnostics.h"
@@ -110,6 +111,8 @@ Result<void> uninstall_service(const ServicePolling& polling) {
         return fail(std::string(WINAPI_CALL_FAILED));
     }
     KAVO_TRY_OK(remove_previous_service(*manager, polling));
+    // The service is gone, and so is what names its events.
+    remove_service_event_source();
     KAVO_TRY(const NativeString service_root, service_root_dir());
     const auto install_parent = parent_path(NativeView(service_root), NATIVE_PATH_STYLE);
     // Only a tree of the service's own is walked and removed: an install

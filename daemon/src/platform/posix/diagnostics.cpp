@@ -36,4 +36,8 @@ void write_output_line(std::string_view line) {
     write_line(STDOUT_FILENO, line);
 }
 
+void report_error_lines_to_event_log(NativeView, DiagnosticSeverityOf) {
+    // No event log here: standard error is the only place for the lines.
+}
+
 }  // namespace kavo

@@ -98,4 +98,13 @@ struct ServiceHandleTraits {
 };
 using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
 
+// Open registry keys (RegCreateKeyExW, RegOpenKeyExW), closed with
+// RegCloseKey.
+struct RegistryKeyTraits {
+    using Value = HKEY;
+    static Value invalid() { return nullptr; }
+    static void close(Value value) { ::RegCloseKey(value); }
+};
+using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
+
 }  // namespace kavo::win32
