@@ -4,13 +4,18 @@
 // "key: value" lines of <runtime dir>/config.yaml (other lines and unknown
 // keys are ignored, so real-looking configurations do no harm):
 //
+//   marker: <name>          creates that file in the runtime directory, as
+//                           its first act
+//   grandchild: true        starts a child of its own (this program with
+//                           --grandchild) in the runtime directory that
+//                           writes to the same streams and lives until it is
+//                           ended, as its next act
+//   grandchild: apart       the same, but the child writes to pipes of its
+//                           own: only its working directory ties it to the
+//                           runtime directory
 //   stdout: <text>          a line for standard output (repeatable, in order
 //   stderr: <text>          with the stderr lines)
 //   flood_lines: <n>        n numbered lines on standard output
-//   grandchild: true        starts a child of its own (this program with
-//                           --grandchild) that writes to the same streams
-//                           and lives until it is ended
-//   grandchild_after_ms: n  waits that long before starting it
 //   pid_file: <name>        writes "core <pid>" (and "grandchild <pid>") to
 //                           that file in the runtime directory
 //   exit_after_ms: <n>      leaves after n milliseconds ...
@@ -40,8 +45,9 @@ struct Settings {
     // (true for standard error, text), in file order.
     std::vector<std::pair<bool, std::string>> lines;
     std::uint64_t flood_lines = 0;
-    bool grandchild = false;
-    std::uint64_t grandchild_after_ms = 0;
+    std::string marker;
+    // Empty, "true" or "apart".
+    std::string grandchild;
     std::string pid_file;
     std::optional<std::uint64_t> exit_after_ms;
     std::uint32_t exit_code = 0;
@@ -85,10 +91,12 @@ Settings read_settings(const NativeString& runtime_dir) {
             settings.lines.emplace_back(key == "stderr", std::string(value));
         } else if (key == "flood_lines") {
             settings.flood_lines = number(value).value_or(0);
+        } else if (key == "marker") {
+            settings.marker = std::string(value);
         } else if (key == "grandchild") {
-            settings.grandchild = value == "true";
-        } else if (key == "grandchild_after_ms") {
-            settings.grandchild_after_ms = number(value).value_or(0);
+            if (value == "true" || value == "apart") {
+                settings.grandchild = std::string(value);
+            }
         } else if (key == "pid_file") {
             settings.pid_file = std::string(value);
         } else if (key == "exit_after_ms") {
@@ -125,10 +133,10 @@ void write_pid_file(const NativeString& runtime_dir, const std::string& name,
     std::filesystem::rename(partial, target, error);
 }
 
-// The grandchild: this program again, writing to the core's own streams from
-// the runtime directory, so that it holds both the output pipes and the
-// directory for as long as it lives.
-std::optional<ChildProcess> start_grandchild(const NativeString& runtime_dir) {
+// The grandchild: this program again, in the runtime directory, so that it
+// holds the directory for as long as it lives; unless `apart`, it writes to
+// the core's own streams and holds the output pipes too.
+std::optional<ChildProcess> start_grandchild(const NativeString& runtime_dir, bool apart) {
     const auto self = running_executable_path();
     if (!self) {
         say(stderr, "stand-in core: cannot find itself: " + self.error().text);
@@ -139,7 +147,7 @@ std::optional<ChildProcess> start_grandchild(const NativeString& runtime_dir) {
     options.arguments = {NativeString(KAVO_NATIVE("--grandchild")), NativeString(KAVO_NATIVE("-d")),
                          runtime_dir};
     options.working_directory = runtime_dir;
-    options.capture_output = false;
+    options.capture_output = apart;
     auto child = ChildProcess::spawn(options);
     if (!child) {
         say(stderr, "stand-in core: cannot start its child: " + child.error().text);
@@ -169,6 +177,14 @@ int run(const std::vector<NativeString>& arguments) {
     }
 
     const Settings settings = read_settings(*runtime_dir);
+    if (!settings.marker.empty()) {
+        const std::ofstream marker(
+            std::filesystem::path(join_native(*runtime_dir, utf8_to_native(settings.marker))));
+    }
+    std::optional<ChildProcess> child;
+    if (!settings.grandchild.empty()) {
+        child = start_grandchild(*runtime_dir, settings.grandchild == "apart");
+    }
     say(stdout, "stand-in core " + pid + " running");
     for (const auto& [to_stderr, text] : settings.lines) {
         say(to_stderr ? stderr : stdout, text);
@@ -176,11 +192,6 @@ int run(const std::vector<NativeString>& arguments) {
     for (std::uint64_t i = 0; i < settings.flood_lines; ++i) {
         say(stdout,
             "flood line " + std::to_string(i) + " of " + std::to_string(settings.flood_lines));
-    }
-    std::optional<ChildProcess> child;
-    if (settings.grandchild) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(settings.grandchild_after_ms));
-        child = start_grandchild(*runtime_dir);
     }
     if (!settings.pid_file.empty()) {
         std::string content = "core " + pid + "\n";

@@ -4,7 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,7 +18,6 @@
 namespace kavo {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Long enough for any test; a sleeper a failed test leaves behind still goes.
@@ -27,17 +26,9 @@ KAVO_TEST_CHILD_ROLE(job_sleeper) {
     return 0;
 }
 
-// Waits for a file named "go" in its working directory, then starts a
-// sleeper that writes to the same streams, reports the sleeper's id and
-// stays.
+// Its first act: starts a sleeper that writes to the same streams, reports
+// the sleeper's id and stays.
 KAVO_TEST_CHILD_ROLE(job_parent) {
-    const auto deadline = std::chrono::steady_clock::now() + 5min;
-    while (!fs::exists("go")) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return 3;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
     SpawnOptions options;
     options.program = running_executable_path().value();
     options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("job_sleeper"));
@@ -50,6 +41,27 @@ KAVO_TEST_CHILD_ROLE(job_parent) {
     std::fflush(stdout);
     std::this_thread::sleep_for(5min);
     return 0;
+}
+
+// Starts a sleeper in a job of its own, reports the sleeper's id and ends at
+// once, before anything else: no destructor, no close of the job.
+KAVO_TEST_CHILD_ROLE(job_owner) {
+    auto job = ProcessJob::create();
+    if (!job || !job->set_kill_on_close()) {
+        return 3;
+    }
+    SpawnOptions options;
+    options.program = running_executable_path().value();
+    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("job_sleeper"));
+    options.capture_output = false;
+    options.job = &job.value();
+    auto sleeper = ChildProcess::spawn(options);
+    if (!sleeper) {
+        return 4;
+    }
+    std::printf("%u\n", sleeper->id());
+    std::fflush(stdout);
+    std::_Exit(0);
 }
 
 KAVO_TEST_CHILD_ROLE(job_echo) {
@@ -92,56 +104,88 @@ bool ends_in_time(std::uint32_t id) {
     return true;
 }
 
-TEST(ProcessJobTest, ClosingEndsTheChildAndWhatItStarted) {
-    testing::TempDir dir;
-    SpawnOptions options = role("job_parent");
-    options.working_directory = dir.native();
-    options.for_job = true;
-    testing::ChildGuard children;
-    auto spawned = ChildProcess::spawn(options);
-    ASSERT_TRUE(spawned) << spawned.error().text;
-    ChildProcess& child = children.add(std::move(spawned).value());
-    auto job = ProcessJob::create();
-    ASSERT_TRUE(job) << job.error().text;
-    auto assigned = job->assign(child);
-    ASSERT_TRUE(assigned) << assigned.error().text;
-    // The sleeper starts only once its parent is in the job.
-    testing::write_file(dir.path() / "go", "");
+bool job_holds(const ProcessJob& job, std::uint32_t id) {
+    auto held = job.holds(id);
+    EXPECT_TRUE(held) << held.error().text;
+    return held && *held;
+}
 
+// Reads the first line a child writes: the id it reports.
+std::optional<std::uint32_t> reported_id(ChildProcess& child) {
     std::string line;
     char c = 0;
     while (line.find('\n') == std::string::npos) {
         auto got = child.standard_output()->read(std::span<char>(&c, 1));
-        ASSERT_TRUE(got && *got == 1) << "the child ended before its report";
+        if (!got || *got != 1) {
+            return std::nullopt;
+        }
         line.push_back(c);
     }
-    const auto sleeper = static_cast<std::uint32_t>(std::stoul(line));
-    EXPECT_TRUE(process_is_running(child.id()));
-    EXPECT_TRUE(process_is_running(sleeper));
-
-    job->close();
-    EXPECT_TRUE(ends_in_time(child.id()));
-    EXPECT_TRUE(ends_in_time(sleeper)) << "the sleeper outlived its job";
-    // Nobody holds the output pipe any more.
-    auto output = std::move(*child.standard_output());
-    child.standard_output().reset();
-    EXPECT_TRUE(read_to_end(std::move(output)).has_value());
-    // A closed job takes nothing more in.
-    EXPECT_FALSE(job->assign(child));
+    return static_cast<std::uint32_t>(std::stoul(line));
 }
 
-TEST(ProcessJobTest, OnlyAChildSpawnedForAJobCanBeAssigned) {
-#if defined(_WIN32)
-    GTEST_SKIP() << "a Windows job takes any process; only Linux needs the child's own group";
-#endif
+// The child's first act is to start a sleeper. Started in the job, the
+// child cannot start it outside; both end with the job, whichever way it is
+// ended.
+TEST(ProcessJobTest, WhatAChildStartsAtOnceIsInItsJobAndEndsWithIt) {
+    for (const bool wait_for_empty : {true, false}) {
+        SCOPED_TRACE(wait_for_empty ? "ended and waited for" : "closed");
+        testing::ChildGuard children;
+        auto job = ProcessJob::create();
+        ASSERT_TRUE(job) << job.error().text;
+        auto limited = job->set_kill_on_close();
+        ASSERT_TRUE(limited) << limited.error().text;
+        SpawnOptions options = role("job_parent");
+        options.job = &job.value();
+        auto spawned = ChildProcess::spawn(options);
+        ASSERT_TRUE(spawned) << spawned.error().text;
+        ChildProcess& child = children.add(std::move(spawned).value());
+
+        const auto sleeper = reported_id(child);
+        ASSERT_TRUE(sleeper) << "the child ended before its report";
+        EXPECT_TRUE(process_is_running(*sleeper));
+        EXPECT_TRUE(job_holds(*job, child.id()));
+        EXPECT_TRUE(job_holds(*job, *sleeper)) << "the sleeper started outside the job";
+        EXPECT_FALSE(job_holds(*job, current_process_id()));
+
+        if (wait_for_empty) {
+            EXPECT_TRUE(job->end_all(testing::HANG_LIMIT));
+            // Gone when the wait returns, not some time later.
+            EXPECT_FALSE(process_is_running(*sleeper)) << "the job was not empty";
+            EXPECT_FALSE(process_is_running(child.id()));
+            EXPECT_FALSE(job_holds(*job, *sleeper));
+            job->close();
+        } else {
+            job->close();
+            EXPECT_TRUE(ends_in_time(child.id()));
+            EXPECT_TRUE(ends_in_time(*sleeper)) << "the sleeper outlived its job";
+        }
+        // Nobody holds the output pipe any more.
+        auto output = std::move(*child.standard_output());
+        child.standard_output().reset();
+        EXPECT_TRUE(read_to_end(std::move(output)).has_value());
+        // A closed job takes nothing more in and answers nothing.
+        EXPECT_FALSE(job->set_kill_on_close());
+        EXPECT_FALSE(ChildProcess::spawn(options));
+        EXPECT_FALSE(job->holds(child.id()));
+        EXPECT_FALSE(job->end_all(0ms));
+    }
+}
+
+// Its owner ends the moment the spawn returns, without closing anything: a
+// child that was outside the job for any moment, or became part of it only
+// after the spawn, would be left behind.
+TEST(ProcessJobTest, AChildStartedInAJobEndsWithAnOwnerThatEndsRightAfterTheSpawn) {
     testing::ChildGuard children;
-    auto spawned = ChildProcess::spawn(role("job_sleeper"));
+    auto spawned = ChildProcess::spawn(role("job_owner"));
     ASSERT_TRUE(spawned) << spawned.error().text;
-    ChildProcess& child = children.add(std::move(spawned).value());
-    auto job = ProcessJob::create();
-    ASSERT_TRUE(job) << job.error().text;
-    // It shares our process group: ending its group would end us.
-    EXPECT_FALSE(job->assign(child));
+    ChildProcess& owner = children.add(std::move(spawned).value());
+    const auto sleeper = reported_id(owner);
+    ASSERT_TRUE(sleeper) << "the owner could not start its sleeper";
+    const auto code = owner.wait();
+    ASSERT_TRUE(code) << code.error().text;
+    EXPECT_EQ(*code, 0u);
+    EXPECT_TRUE(ends_in_time(*sleeper)) << "the sleeper outlived its owner";
 }
 
 TEST(ChildProcessTest, WritesToOurStreamsWhenNotCaptured) {

@@ -258,61 +258,73 @@ KAVO_TEST_CHILD_ROLE(supervised_sleeper) {
     return 0;
 }
 
-SpawnOptions sleeper_options(bool for_job) {
+SpawnOptions sleeper_options() {
     SpawnOptions options;
     options.program = running_executable_path().value();
     options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"),
                                      KAVO_NATIVE("supervised_sleeper"));
-    options.for_job = for_job;
     return options;
 }
 
-TEST(BindCoreToJobTest, ErrorsEndTheCoreFirst) {
+// When the job cannot be had, no core is started: the stand-in core, whose
+// first act is to leave a marker, leaves none.
+TEST(BindCoreToJobTest, WithoutAJobNoCoreStarts) {
     testing::TempDir dir;
     SpawnOptions missing;
     missing.program = dir.native(fs::path(CORE_EXECUTABLE_NAME));
     const auto spawn_error = ChildProcess::spawn(missing);
     ASSERT_FALSE(spawn_error);
-    auto passed = bind_core_to_job(ChildProcess::spawn(missing));
+    auto passed = bind_core_to_job(missing);
     ASSERT_FALSE(passed);
     EXPECT_EQ(passed.error(), spawn_error.error().text) << "a spawn error passes unchanged";
 
-    const JobFactory no_job = [] { return OsResult<ProcessJob>(fail(os_error(5))); };
-    const JobFactory closed_job = [] {
+    // Each job is refused only after a core started before it had every
+    // chance to run.
+    const fs::path marker = dir.path() / "ran";
+    testing::write_file(dir.path() / "config.yaml", "marker: ran\npid_file: pids\n");
+    const auto after_a_chance = [marker](std::function<OsResult<ProcessJob>()> make) {
+        return [marker, make] {
+            static_cast<void>(testing::stays_absent(marker));
+            return make();
+        };
+    };
+    const JobFactory no_job =
+        after_a_chance([] { return OsResult<ProcessJob>(fail(os_error(5))); });
+    const JobFactory closed_job = after_a_chance([] {
         auto job = ProcessJob::create();
         job->close();
         return job;
-    };
+    });
     const struct {
         const char* name;
         JobFactory factory;
         std::string_view error;
     } cases[] = {
         {"job not created", no_job, CREATE_CORE_JOB_FAILED},
-        {"job refuses the core", closed_job, BIND_CORE_LIFECYCLE_FAILED},
+        {"job cannot take its limit", closed_job, BIND_CORE_LIFECYCLE_FAILED},
     };
     for (const auto& c : cases) {
-        auto spawned = ChildProcess::spawn(sleeper_options(true));
-        ASSERT_TRUE(spawned) << spawned.error().text;
-        const std::uint32_t id = spawned->id();
-        auto bound = bind_core_to_job(std::move(spawned), c.factory);
-        ASSERT_FALSE(bound) << c.name;
-        EXPECT_EQ(bound.error(), c.error) << c.name;
-        EXPECT_FALSE(process_is_running(id)) << c.name << ": the core was left running";
+        auto launched = launch_core(locate_core_executable().value(), dir.native(), c.factory);
+        ASSERT_FALSE(launched) << c.name;
+        EXPECT_EQ(launched.error(), c.error) << c.name;
+        EXPECT_FALSE(fs::exists(marker)) << c.name << ": a core ran without a job";
+        EXPECT_FALSE(fs::exists(dir.path() / "pids")) << c.name;
     }
 }
 
 TEST(BindCoreToJobTest, ACoreBoundToAJobEndsWithItsOwner) {
-    auto spawned = ChildProcess::spawn(sleeper_options(true));
-    ASSERT_TRUE(spawned) << spawned.error().text;
-    const std::uint32_t id = spawned->id();
+    std::uint32_t id = 0;
     {
-        auto bound = bind_core_to_job(std::move(spawned));
+        auto bound = bind_core_to_job(sleeper_options());
         ASSERT_TRUE(bound) << bound.error();
+        id = bound->process().id();
         EXPECT_TRUE(process_is_running(id));
         auto polled = bound->poll();
         ASSERT_TRUE(polled) << polled.error().text;
         EXPECT_FALSE(polled->has_value());
+        auto held = bound->job().holds(id);
+        ASSERT_TRUE(held) << held.error().text;
+        EXPECT_TRUE(*held);
     }
     EXPECT_FALSE(process_is_running(id)) << "destroying the core must end it";
 }
@@ -447,28 +459,78 @@ TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
     EXPECT_EQ(access.lease()->runtime_dir, runtime_dir().native());
 }
 
-// The core's child writes to the core's pipes from the core's directory:
-// the stop ends it with the core, and only then do the log pumps end and the
-// directory go.
-TEST_F(SupervisorTest, WhatTheCoreStartedEndsWithItOnStop) {
-    // Windows puts the core in its job just after creating it; a child
-    // started in that instant would be outside the job.
-    write_core_dir("grandchild: true\ngrandchild_after_ms: 300\npid_file: pids\n");
-    grant_lease(*now_ + 30s);
-    ASSERT_TRUE(start_quickly());
-    const auto pids = read_pids(2);
-    ASSERT_EQ(pids.count("grandchild"), 1u);
-    EXPECT_TRUE(process_is_running(pids.at("core")));
-    EXPECT_TRUE(process_is_running(pids.at("grandchild")));
-    const CoreLogPumps pumps = *state().core()->log_pumps();
-    EXPECT_FALSE(pumps.wait_for(0ms)) << "the grandchild holds the pipes";
+// The core's first act is to start a child in the core's directory: it is in
+// the core's job, and the stop ends it with the core before the directory
+// goes. A child that shares the core's pipes keeps the log pumps busy until
+// it ends; one apart is tied to the directory only by being in it.
+TEST_F(SupervisorTest, WhatTheCoreStartsAtOnceIsInItsJobAndEndsWithItOnStop) {
+    for (const std::string kind : {"true", "apart"}) {
+        SCOPED_TRACE("grandchild: " + kind);
+        write_core_dir("grandchild: " + kind + "\npid_file: pids\n");
+        grant_lease(*now_ + 30s);
+        ASSERT_TRUE(start_quickly());
+        const auto pids = read_pids(2);
+        ASSERT_EQ(pids.count("grandchild"), 1u);
+        const std::uint32_t grandchild = pids.at("grandchild");
+        EXPECT_TRUE(process_is_running(pids.at("core")));
+        EXPECT_TRUE(process_is_running(grandchild));
+        {
+            auto access = state();
+            const ProcessJob& job = access.core()->job();
+            for (const auto& [id, in_job] :
+                 {std::pair{pids.at("core"), true}, std::pair{grandchild, true},
+                  std::pair{current_process_id(), false}}) {
+                auto held = job.holds(id);
+                ASSERT_TRUE(held) << held.error().text;
+                EXPECT_EQ(*held, in_job) << id;
+            }
+        }
+        const CoreLogPumps pumps = *state().core()->log_pumps();
+        if (kind == "true") {
+            EXPECT_FALSE(pumps.wait_for(0ms)) << "the grandchild holds the pipes";
+        }
 
-    EXPECT_TRUE(stop());
-    EXPECT_TRUE(pumps.wait_for(0ms)) << "the pumps must end before the directory goes";
-    EXPECT_FALSE(fs::exists(runtime_dir()));
-    EXPECT_FALSE(process_is_running(pids.at("core")));
-    EXPECT_TRUE(eventually([&] { return !process_is_running(pids.at("grandchild")); }))
-        << "the grandchild outlived the stop";
+        EXPECT_TRUE(stop());
+        // Gone by the time the directory went, not later.
+        EXPECT_FALSE(process_is_running(grandchild)) << "the grandchild outlived the stop";
+        EXPECT_FALSE(process_is_running(pids.at("core")));
+        EXPECT_TRUE(pumps.wait_for(0ms)) << "the pumps must end before the directory goes";
+        EXPECT_FALSE(fs::exists(runtime_dir()));
+    }
+}
+
+// A core that ended by itself leaves its child behind in its job. Whoever
+// retires the core (a stop, or the next start) ends the child before the
+// directory goes.
+TEST_F(SupervisorTest, WhatAnEndedCoreLeftBehindEndsWhenTheCoreIsRetired) {
+    for (const bool by_start : {false, true}) {
+        SCOPED_TRACE(by_start ? "retired by the next start" : "retired by a stop");
+        write_core_dir("grandchild: apart\npid_file: pids\nexit_after_ms: 200\n");
+        grant_lease(*now_ + 30s);
+        ASSERT_TRUE(start_quickly());
+        const auto pids = read_pids(2);
+        ASSERT_TRUE(eventually([&] {
+            auto polled = state().core()->poll();
+            return polled && polled->has_value();
+        })) << "the core did not end by itself";
+        ASSERT_TRUE(process_is_running(pids.at("grandchild")));
+
+        if (by_start) {
+            write_core_dir("pid_file: pids\n");
+            ASSERT_TRUE(start_quickly());
+            EXPECT_FALSE(process_is_running(pids.at("grandchild")));
+            EXPECT_NE(read_pids(1).at("core"), pids.at("core")) << "a new core runs";
+        } else {
+            ::testing::internal::CaptureStderr();
+            const bool stopped = stop();
+            EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+            EXPECT_TRUE(stopped);
+            EXPECT_FALSE(process_is_running(pids.at("grandchild")));
+            EXPECT_FALSE(fs::exists(runtime_dir()));
+        }
+        EXPECT_TRUE(stop());
+        fs::remove_all(core_dir());
+    }
 }
 
 TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
@@ -596,7 +658,7 @@ TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
         outcome.stopped = c.stopped;
         outcome.cleanup_deferred = c.deferred;
         if (c.core_back) {
-            auto core = bind_core_to_job(ChildProcess::spawn(sleeper_options(true)));
+            auto core = bind_core_to_job(sleeper_options());
             ASSERT_TRUE(core) << core.error();
             outcome.core.emplace(std::move(core).value());
         }

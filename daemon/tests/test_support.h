@@ -109,6 +109,18 @@ class ScopedEnv {
 bool eventually(const std::function<bool()>& done,
                 std::chrono::steady_clock::duration limit = HANG_LIMIT);
 
+// How long a test gives a child that must not run yet the chance to run
+// anyway. A child that does run shows its first act well within it on all
+// but a very loaded machine, so the fault is caught; a child that is held as
+// it should be is never failed by it.
+inline constexpr std::chrono::seconds CHANCE_TO_RUN{2};
+
+// True when `path` has not appeared by the end of `limit`.
+inline bool stays_absent(const std::filesystem::path& path,
+                         std::chrono::steady_clock::duration limit = CHANCE_TO_RUN) {
+    return !eventually([&] { return std::filesystem::exists(path); }, limit);
+}
+
 // The lines of `text`, without their line feeds.
 std::vector<std::string> lines_of(const std::string& text);
 

@@ -54,10 +54,15 @@ void ManagedCore::end_process() {
 }
 
 bool ManagedCore::release_runtime_dir(std::chrono::milliseconds bound) {
+    bool emptied = true;
     if (job_) {
+        // Closing alone would end them too, but on Windows only some time
+        // after the close: the directory must not go before they have.
+        emptied = job_->end_all(CORE_JOB_EMPTY_BOUND);
         job_->close();
     }
-    return !log_pumps_ || log_pumps_->wait_for(bound);
+    const bool drained = !log_pumps_ || log_pumps_->wait_for(bound);
+    return emptied && drained;
 }
 
 }  // namespace kavo

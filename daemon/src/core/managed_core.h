@@ -17,6 +17,11 @@ namespace kavo {
 // files in its runtime directory before it removes the directory anyway.
 inline constexpr std::chrono::seconds CORE_LOG_DRAIN_BOUND{5};
 
+// How long a stop waits, once it has ended everything in the core's job, for
+// the job to hold no process before it removes the runtime directory anyway
+// (a removal that then fails is deferred to the next sweep).
+inline constexpr std::chrono::seconds CORE_JOB_EMPTY_BOUND{5};
+
 // A started core (or one that has ended but is not yet reaped). Destroying it
 // always ends the process: if a zero-time poll does not report it ended, it
 // is terminated with exit code 1 and waited for without a time limit; then
@@ -32,6 +37,8 @@ class ManagedCore {
     ~ManagedCore();
 
     ChildProcess& process() { return *process_; }
+    // The job the core runs in, with whatever it started.
+    const ProcessJob& job() const { return *job_; }
 
     // The zero-time poll: the exit code once the core has ended, nullopt
     // while it runs.
@@ -41,11 +48,12 @@ class ManagedCore {
     void keep_log_pumps(CoreLogPumps pumps) { log_pumps_.emplace(std::move(pumps)); }
     const std::optional<CoreLogPumps>& log_pumps() const { return log_pumps_; }
 
-    // For a core that has ended: closes the job, ending anything the core
-    // left running that could still hold its output pipes or use its runtime
-    // directory, then waits up to `bound` for the log pumps to end and close
-    // the log. True when nothing of the core is left using the directory;
-    // false when the pumps outlived the bound. Blocks.
+    // For a core that has ended: ends anything the core left running in its
+    // job, which could still hold its output pipes or use its runtime
+    // directory, and waits up to CORE_JOB_EMPTY_BOUND until the job holds no
+    // process; closes the job; then waits up to `bound` for the log pumps to
+    // end and close the log. True when nothing of the core is left using the
+    // directory; false when a bound ran out. Blocks.
     bool release_runtime_dir(std::chrono::milliseconds bound);
 
   private:

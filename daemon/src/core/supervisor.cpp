@@ -64,12 +64,6 @@ bool end_for_stop(ManagedCore& core) {
     return core.process().wait().has_value();
 }
 
-// Ends a core and closes its handles, for the two failures of the binding.
-void end_and_close(ChildProcess child) {
-    static_cast<void>(child.terminate(1));
-    static_cast<void>(child.wait());
-}
-
 // What the blocking steps before the launch found.
 struct Prepared {
     NativeString core_path;
@@ -111,31 +105,31 @@ Result<NativeString> locate_core_executable(const NativeString& executable_path)
     return core;
 }
 
-Result<ManagedCore> launch_core(const NativeString& core_path, const NativeString& runtime_dir) {
+Result<ManagedCore> launch_core(const NativeString& core_path, const NativeString& runtime_dir,
+                                const JobFactory& create_job) {
     SpawnOptions options;
     options.program = core_path;
     options.arguments = {NativeString(KAVO_NATIVE("-d")), runtime_dir};
     options.working_directory = runtime_dir;
-    options.for_job = true;
-    return bind_core_to_job(ChildProcess::spawn(options));
+    return bind_core_to_job(std::move(options), create_job);
 }
 
-Result<ManagedCore> bind_core_to_job(OsResult<ChildProcess> spawned, const JobFactory& create_job) {
+Result<ManagedCore> bind_core_to_job(SpawnOptions options, const JobFactory& create_job) {
+    auto job = create_job();
+    if (!job) {
+        return fail(std::string(CREATE_CORE_JOB_FAILED));
+    }
+    // The limit is in force before the core exists: there is no moment in
+    // which the daemon could end and leave the core behind.
+    if (auto limited = job->set_kill_on_close(); !limited) {
+        return fail(std::string(BIND_CORE_LIFECYCLE_FAILED));
+    }
+    options.job = &job.value();
+    auto spawned = ChildProcess::spawn(options);
     if (!spawned) {
         return fail(std::move(spawned).error().text);
     }
-    ChildProcess child = std::move(spawned).value();
-    auto job = create_job();
-    if (!job) {
-        end_and_close(std::move(child));
-        return fail(std::string(CREATE_CORE_JOB_FAILED));
-    }
-    if (auto assigned = job->assign(child); !assigned) {
-        job->close();
-        end_and_close(std::move(child));
-        return fail(std::string(BIND_CORE_LIFECYCLE_FAILED));
-    }
-    return ManagedCore(std::move(child), std::move(job).value());
+    return ManagedCore(std::move(spawned).value(), std::move(job).value());
 }
 
 StopOutcome stop_core(std::optional<ManagedCore> core, std::optional<NativeString> runtime_dir) {
@@ -147,8 +141,9 @@ StopOutcome stop_core(std::optional<ManagedCore> core, std::optional<NativeStrin
             return outcome;
         }
         // Nothing of the core may still use its directory when it goes:
-        // whatever it left running ends with its job, and the log pumps let
-        // go of the log. Pumps that overrun the bound do not hold the stop.
+        // whatever it left running in its job is ended and waited for, and
+        // the log pumps let go of the log. A job or pumps that overrun their
+        // bounds do not hold the stop; the removal may then be deferred.
         static_cast<void>(core->release_runtime_dir(CORE_LOG_DRAIN_BOUND));
     }
     if (runtime_dir) {

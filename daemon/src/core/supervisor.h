@@ -60,17 +60,24 @@ Result<NativeString> locate_core_executable();
 // The same beside `executable_path` instead of the running executable.
 Result<NativeString> locate_core_executable(const NativeString& executable_path);
 
-// Spawns the core as `core_path -d runtime_dir`, in that directory, with its
-// output on two pipes, and binds it to a job. Errors are the spawn's system
-// text or one of the two job messages. Blocks briefly (the spawn).
-Result<ManagedCore> launch_core(const NativeString& core_path, const NativeString& runtime_dir);
-
-// Creates the job and assigns the spawned core to it. A spawn error passes
-// through as its text. When the job cannot be had, the core is terminated,
-// waited for and its handles closed before the error is returned.
-// `create_job` is where tests step in.
+// Where tests step in to give the core a job of their own.
 using JobFactory = std::function<OsResult<ProcessJob>()>;
-Result<ManagedCore> bind_core_to_job(OsResult<ChildProcess> spawned,
+
+// Starts the core as `core_path -d runtime_dir`, in that directory, with its
+// output on two pipes, inside a job (bind_core_to_job). Errors are the
+// spawn's system text or one of the two job messages. Blocks briefly (the
+// spawn).
+Result<ManagedCore> launch_core(const NativeString& core_path, const NativeString& runtime_dir,
+                                const JobFactory& create_job = ProcessJob::create);
+
+// Creates the job, makes it end its processes when it closes, and only then
+// spawns the core per `options`, inside the job: the core never runs, nor
+// starts anything, outside it, and if the daemon ends at any moment after
+// the spawn, the job takes the core along. When the job cannot be had
+// ("Failed to create the core process job", "Failed to bind the core
+// process lifecycle"), no core is started; a spawn error is returned as its
+// text.
+Result<ManagedCore> bind_core_to_job(SpawnOptions options,
                                      const JobFactory& create_job = ProcessJob::create);
 
 // What a stop did. When it did not complete, the core and the runtime
@@ -84,8 +91,9 @@ struct StopOutcome {
 };
 
 // Ends the core (terminating it unless it has ended already) and removes its
-// runtime directory once nothing of the core uses it any more: its job is
-// closed first and its log pumps are given CORE_LOG_DRAIN_BOUND to let go of
+// runtime directory once nothing of the core uses it any more: whatever is
+// left in its job is ended and given CORE_JOB_EMPTY_BOUND to be gone, the job
+// is closed, and the log pumps are given CORE_LOG_DRAIN_BOUND to let go of
 // the log. With no core, only the directory is removed. Blocks, without a
 // time limit on the wait for a terminated core.
 //

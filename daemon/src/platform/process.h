@@ -5,6 +5,7 @@
 // ends them all.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,8 @@
 #endif
 
 namespace kavo {
+
+class ProcessJob;
 
 // The read end of one output pipe of a child.
 class PipeReader {
@@ -57,12 +60,18 @@ struct SpawnOptions {
     // False: the child writes to our own standard output and standard error
     // instead of new pipes, and its ChildProcess has no readers.
     bool capture_output = true;
-    // Makes the child ready to be taken over by a ProcessJob. Linux: the child
-    // leads a process group of its own and is killed when this process ends
-    // (it is started from one thread that lives as long as the process, since
-    // the death signal follows the thread that forked). Windows: nothing at
-    // spawn; assigning the child to a job binds it.
-    bool for_job = false;
+    // The job the child is started in; it takes in whatever the child starts
+    // in turn. The child runs nothing of its program outside the job, so no
+    // moment exists in which it, or anything it starts, could be left behind
+    // by the job's owner. Windows: the process is created inside the job (the
+    // job-list attribute). Linux: the child makes itself the leader of a
+    // process group of its own and sets its death signal, its group is taken
+    // into the job, and only then is the program executed (the child is
+    // forked from one thread that lives as long as this process, since the
+    // death signal follows the thread that forked); if this process ends
+    // before, the child leaves without running the program. The job must
+    // outlive the spawn call only.
+    ProcessJob* job = nullptr;
 };
 
 // A started child: its process (and, on Windows, primary thread) handle and
@@ -107,16 +116,18 @@ class ChildProcess {
     std::optional<PipeReader> standard_error_;
 };
 
-// Ends every process assigned to it, and whatever those started, when it is
+// Ends every process started in it, and whatever those started, when it is
 // closed (or destroyed). Windows: an unnamed job object with the kill-on-close
-// limit and nothing else; its one handle is ours. Linux: the process groups of
-// the children assigned to it, killed as a whole on close.
+// limit and nothing else; its one handle is ours, so it also closes, and its
+// processes end, when this process ends in any way. Linux: the process groups
+// of the children started in it, killed as a whole on close.
 //
 // What Linux cannot promise: a process that left its group (setsid, setpgid)
-// is not reached by the group kill, and the group kill only runs while this
-// process is alive to send it. If this process is killed outright, a child
-// spawned `for_job` still dies (its death signal), but its own children that
-// carry no death signal of their own live on.
+// is not reached by the group kill (nor counted by holds() and end_all()),
+// and the group kill only runs while this process is alive to send it. If
+// this process is killed outright, a child started in a job still dies (its
+// death signal), but its own children that carry no death signal of their
+// own live on.
 class ProcessJob {
   public:
     static OsResult<ProcessJob> create();
@@ -125,14 +136,32 @@ class ProcessJob {
     ProcessJob& operator=(ProcessJob&&) noexcept;
     ~ProcessJob();
 
-    // Sets the kill-on-close limit and puts `child` in the job. On Linux the
-    // child must have been spawned `for_job`.
-    OsResult<void> assign(ChildProcess& child);
+    // Makes the job end its processes when it is closed: on Windows the
+    // kill-on-close limit, and no other; on Linux the group kill on close is
+    // built in. Children are started in the job only after this. Fails for
+    // a closed job.
+    OsResult<void> set_kill_on_close();
+
+    // Whether the process `id` has not ended and is in the job now: on
+    // Windows as the system counts it (whatever a member starts is in the job
+    // too, which allows no breakaway); on Linux, a process in the group of a
+    // child started in it. A closed job answers nothing.
+    OsResult<bool> holds(std::uint32_t id) const;
+
+    // Ends every process in the job and waits up to `bound` until none is
+    // left, so that nothing of it still uses a file or directory when the
+    // call returns. True when the job is empty; false when the bound ran out
+    // (what is left still ends, later) or the job could not be asked. Closing
+    // alone does not wait: Windows ends a closed job's processes
+    // asynchronously. Blocks.
+    bool end_all(std::chrono::milliseconds bound);
 
     // Ends everything in the job now; later calls do nothing.
     void close();
 
     struct Impl;
+    // For the backend's spawn; null once moved from.
+    Impl* impl() const { return impl_.get(); }
 
   private:
     explicit ProcessJob(std::unique_ptr<Impl> impl);

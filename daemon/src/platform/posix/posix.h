@@ -49,6 +49,17 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+// What the system lists of one process: its state letter ('Z' once it has
+// ended but is not yet reaped, 'X' while it is being reaped) and the id of
+// its process group. Nothing when there is no such process.
+struct ProcessStat {
+    char state = 0;
+    pid_t group = -1;
+
+    bool ended() const { return state == 'Z' || state == 'X'; }
+};
+std::optional<ProcessStat> read_process_stat(pid_t pid);
+
 // The abstract Unix socket address named after a pipe: a leading NUL, then
 // the name's bytes, no terminator. Nothing when the name does not fit.
 struct AbstractAddress {

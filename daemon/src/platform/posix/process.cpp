@@ -6,6 +6,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -65,6 +68,13 @@ struct ProcessRecord {
 };
 
 }  // namespace
+
+struct ProcessJob::Impl {
+    // The leaders of the groups in the job, held unreaped until the job is
+    // closed so that their group ids stay theirs.
+    std::vector<std::shared_ptr<ProcessRecord>> leaders;
+    bool closed = false;
+};
 
 struct ChildProcess::Impl {
     std::shared_ptr<ProcessRecord> record;
@@ -226,8 +236,11 @@ struct ForkPlan {
     // -1: our own standard streams.
     int out_fd = -1;
     int err_fd = -1;
-    // Takes the errno of a failed step; closed by a successful exec.
-    int error_fd = -1;
+    // Carries the child's reports: 0 once it is held, then the errno of a
+    // failed step; closed by a successful exec.
+    int report_fd = -1;
+    // The child's end of the channel on which it is let go.
+    int go_fd = -1;
     pid_t parent = -1;
     // Where the fallback close loop stops when close_range is missing.
     int descriptor_limit = 0;
@@ -245,22 +258,27 @@ void close_range_from(unsigned first, unsigned last, int limit) {
     }
 }
 
-[[noreturn]] void give_up(int error_fd, int error) {
+void report(int report_fd, int value) {
     // Nothing more can be done if the parent does not get this.
-    [[maybe_unused]] const ssize_t put = ::write(error_fd, &error, sizeof error);
+    [[maybe_unused]] const ssize_t put = ::write(report_fd, &value, sizeof value);
+}
+
+[[noreturn]] void give_up(int report_fd, int error) {
+    report(report_fd, error);
     ::_exit(127);
 }
 
 [[noreturn]] void run_forked_child(const ForkPlan& plan) {
-    // Our own group, so that the job can end us with everything we start.
+    // Our own group, set here before anything of the program runs, so that
+    // the job can end us with everything we start.
     if (::setpgid(0, 0) != 0) {
-        give_up(plan.error_fd, errno);
+        give_up(plan.report_fd, errno);
     }
     // Killed when the thread that forked us ends, which lives as long as the
     // daemon. If the daemon died before this took effect, we are an orphan
     // already: leave at once.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
-        give_up(plan.error_fd, errno);
+        give_up(plan.report_fd, errno);
     }
     if (::getppid() != plan.parent) {
         ::_exit(127);
@@ -275,39 +293,43 @@ void close_range_from(unsigned first, unsigned last, int limit) {
     ::sigaction(SIGPIPE, &standard, nullptr);
     if (plan.out_fd >= 0) {
         if (::dup2(plan.out_fd, STDOUT_FILENO) < 0 || ::dup2(plan.err_fd, STDERR_FILENO) < 0) {
-            give_up(plan.error_fd, errno);
+            give_up(plan.report_fd, errno);
         }
     }
     if (plan.working_directory != nullptr && ::chdir(plan.working_directory) != 0) {
-        give_up(plan.error_fd, errno);
+        give_up(plan.report_fd, errno);
     }
-    // Nothing but the standard streams (and the error pipe, closed by the
-    // exec) goes into the program.
-    const auto error_fd = static_cast<unsigned>(plan.error_fd);
-    close_range_from(STDERR_FILENO + 1, error_fd - 1, plan.descriptor_limit);
-    close_range_from(error_fd + 1, ~0u, plan.descriptor_limit);
+    // Nothing but the standard streams (and our two channels, closed by the
+    // exec) goes into the program; nothing else of the parent's is held
+    // while we wait.
+    const auto low = static_cast<unsigned>(std::min(plan.report_fd, plan.go_fd));
+    const auto high = static_cast<unsigned>(std::max(plan.report_fd, plan.go_fd));
+    close_range_from(STDERR_FILENO + 1, low - 1, plan.descriptor_limit);
+    close_range_from(low + 1, high - 1, plan.descriptor_limit);
+    close_range_from(high + 1, ~0u, plan.descriptor_limit);
+    // Held: the parent takes our group into its job and then lets us go. An
+    // end of the channel without the go (the parent gave up on us, or died)
+    // means we must not run.
+    report(plan.report_fd, 0);
+    char go = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(plan.go_fd, &go, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got != 1) {
+        ::_exit(127);
+    }
     ::execve(plan.program, plan.argv, plan.envp);
-    give_up(plan.error_fd, errno);
+    give_up(plan.report_fd, errno);
 }
 
-// Forks and execs per `plan`, on the calling thread: the exec's failure comes
-// back through the error pipe.
-OsResult<pid_t> fork_and_exec(ForkPlan plan, posix::UniqueFd error_read,
-                              posix::UniqueFd error_write) {
-    plan.error_fd = error_write.get();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        return fail(last_os_error());
-    }
-    if (pid == 0) {
-        run_forked_child(plan);
-    }
-    error_write.reset();
-    int child_error = 0;
+// Reads one report of a child: nullopt at the end of the channel (the child
+// executed its program, or ended), else its value (EIO when cut short).
+std::optional<int> read_report(int fd) {
+    int value = 0;
     std::size_t got = 0;
-    while (got < sizeof child_error) {
-        const ssize_t n = ::read(error_read.get(), reinterpret_cast<char*>(&child_error) + got,
-                                 sizeof child_error - got);
+    while (got < sizeof value) {
+        const ssize_t n = ::read(fd, reinterpret_cast<char*>(&value) + got, sizeof value - got);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -317,13 +339,50 @@ OsResult<pid_t> fork_and_exec(ForkPlan plan, posix::UniqueFd error_read,
         got += static_cast<std::size_t>(n);
     }
     if (got == 0) {
-        return pid;  // the exec closed the pipe
+        return std::nullopt;
+    }
+    return got == sizeof value ? value : EIO;
+}
+
+// A child forked and held before its exec, with our ends of its channels.
+struct HeldChild {
+    pid_t pid = -1;
+    posix::UniqueFd go;
+    posix::UniqueFd report;
+};
+
+struct Channels {
+    posix::UniqueFd report_read;
+    posix::UniqueFd report_write;
+    // Stream sockets rather than a pipe: the go is sent without SIGPIPE when
+    // the child has gone.
+    posix::UniqueFd go_ours;
+    posix::UniqueFd go_child;
+};
+
+// Forks per `plan`, on the calling thread, and returns once the child is
+// held (in its own group, its death signal set), or with the failed step's
+// error once the child has been reaped.
+OsResult<HeldChild> fork_held(ForkPlan plan, Channels channels) {
+    plan.report_fd = channels.report_write.get();
+    plan.go_fd = channels.go_child.get();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        return fail(last_os_error());
+    }
+    if (pid == 0) {
+        run_forked_child(plan);
+    }
+    channels.report_write.reset();
+    channels.go_child.reset();
+    const std::optional<int> held = read_report(channels.report_read.get());
+    if (held && *held == 0) {
+        return HeldChild{pid, std::move(channels.go_ours), std::move(channels.report_read)};
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return fail(os_error(got == sizeof child_error ? static_cast<std::uint32_t>(child_error)
-                                                   : static_cast<std::uint32_t>(EIO)));
+    return fail(os_error(static_cast<std::uint32_t>(held ? *held : EIO)));
 }
 
 // The one thread that forks the children bound to our life. A child's death
@@ -338,8 +397,8 @@ class Spawner {
         return *spawner;
     }
 
-    OsResult<pid_t> run(std::function<OsResult<pid_t>()> work) {
-        std::packaged_task<OsResult<pid_t>()> task(std::move(work));
+    OsResult<HeldChild> run(std::function<OsResult<HeldChild>()> work) {
+        std::packaged_task<OsResult<HeldChild>()> task(std::move(work));
         auto result = task.get_future();
         {
             std::lock_guard lock(mutex_);
@@ -387,19 +446,38 @@ class Spawner {
 
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<std::packaged_task<OsResult<pid_t>()>> queue_;
+    std::deque<std::packaged_task<OsResult<HeldChild>()>> queue_;
     bool started_ = false;
 };
 
-OsResult<pid_t> spawn_for_job(const SpawnOptions& options, const Pipe* out, const Pipe* err) {
+OsResult<Channels> make_channels() {
+    Channels channels;
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return fail(last_os_error());
     }
-    posix::UniqueFd error_read(ends[0]);
-    auto error_write = above_standard_streams(posix::UniqueFd(ends[1]));
-    if (!error_write) {
-        return fail(std::move(error_write).error());
+    channels.report_read.reset(ends[0]);
+    auto report_write = above_standard_streams(posix::UniqueFd(ends[1]));
+    if (!report_write) {
+        return fail(std::move(report_write).error());
+    }
+    channels.report_write = std::move(report_write).value();
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        return fail(last_os_error());
+    }
+    channels.go_ours.reset(ends[0]);
+    auto go_child = above_standard_streams(posix::UniqueFd(ends[1]));
+    if (!go_child) {
+        return fail(std::move(go_child).error());
+    }
+    channels.go_child = std::move(go_child).value();
+    return channels;
+}
+
+OsResult<HeldChild> spawn_held(const SpawnOptions& options, const Pipe* out, const Pipe* err) {
+    auto channels = make_channels();
+    if (!channels) {
+        return fail(std::move(channels).error());
     }
     Vectors vectors(options);
     ForkPlan plan;
@@ -418,13 +496,29 @@ OsResult<pid_t> spawn_for_job(const SpawnOptions& options, const Pipe* out, cons
     plan.descriptor_limit = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
                                 ? static_cast<int>(limit.rlim_cur)
                                 : 65536;
-    // The vectors and pipes stay ours; run() returns only once the fork is
-    // done with them.
+    // The child works on its own copy of the vectors (a fork, not a vfork):
+    // they may go once run() returns.
     return Spawner::instance().run(
-        [plan, read = std::make_shared<posix::UniqueFd>(std::move(error_read)),
-         write = std::make_shared<posix::UniqueFd>(std::move(error_write).value())]() {
-            return fork_and_exec(plan, std::move(*read), std::move(*write));
+        [plan, shared = std::make_shared<Channels>(std::move(channels).value())]() {
+            return fork_held(plan, std::move(*shared));
         });
+}
+
+// Lets a held child go and waits for its exec: the exec closes the report
+// channel; a failed one writes its errno.
+OsResult<void> let_go(const HeldChild& child) {
+    const char go = 1;
+    ssize_t sent = 0;
+    do {
+        sent = ::send(child.go.get(), &go, 1, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != 1) {
+        return fail(last_os_error());
+    }
+    if (const std::optional<int> failed = read_report(child.report.get())) {
+        return fail(os_error(static_cast<std::uint32_t>(*failed)));
+    }
+    return ok();
 }
 
 }  // namespace
@@ -446,14 +540,38 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     }
     const Pipe* out_ptr = out ? &*out : nullptr;
     const Pipe* err_ptr = err ? &*err : nullptr;
-    auto pid = options.for_job ? spawn_for_job(options, out_ptr, err_ptr)
-                               : spawn_plain(options, out_ptr, err_ptr);
-    if (!pid) {
-        return fail(std::move(pid).error());
-    }
     auto impl = std::make_unique<Impl>();
     impl->record = std::make_shared<ProcessRecord>();
-    impl->record->pid = *pid;
+    if (options.job != nullptr) {
+        ProcessJob::Impl* job = options.job->impl();
+        if (job == nullptr || job->closed) {
+            return fail(os_error(EBADF));
+        }
+        auto held = spawn_held(options, out_ptr, err_ptr);
+        if (!held) {
+            return fail(std::move(held).error());
+        }
+        impl->record->pid = held->pid;
+        // The group is in the job before the program runs.
+        job->leaders.push_back(impl->record);
+        if (auto executed = let_go(*held); !executed) {
+            job->leaders.pop_back();
+            // It leaves without running anything; reap it before its id
+            // goes, so that nothing signals a stranger by that id later.
+            ::kill(held->pid, SIGKILL);
+            int status = 0;
+            while (::waitpid(held->pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            impl->record->pid = -1;
+            return fail(std::move(executed).error());
+        }
+    } else {
+        auto pid = spawn_plain(options, out_ptr, err_ptr);
+        if (!pid) {
+            return fail(std::move(pid).error());
+        }
+        impl->record->pid = *pid;
+    }
     std::optional<PipeReader> out_reader;
     std::optional<PipeReader> err_reader;
     if (out) {
@@ -521,13 +639,6 @@ OsResult<void> ChildProcess::interrupt() {
     return ok();
 }
 
-struct ProcessJob::Impl {
-    // The leaders of the groups in the job, held unreaped until the job is
-    // closed so that their group ids stay theirs.
-    std::vector<std::shared_ptr<ProcessRecord>> leaders;
-    bool closed = false;
-};
-
 ProcessJob::ProcessJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ProcessJob::ProcessJob(ProcessJob&&) noexcept = default;
 ProcessJob& ProcessJob::operator=(ProcessJob&& other) noexcept {
@@ -545,22 +656,85 @@ OsResult<ProcessJob> ProcessJob::create() {
     return ProcessJob(std::make_unique<Impl>());
 }
 
-OsResult<void> ProcessJob::assign(ChildProcess& child) {
-    if (impl_->closed) {
+OsResult<void> ProcessJob::set_kill_on_close() {
+    // The group kill on close is all there is to it.
+    if (!impl_ || impl_->closed) {
         return fail(os_error(EBADF));
     }
-    const auto& record = child.impl().record;
-    const pid_t group = ::getpgid(record->pid);
-    if (group < 0) {
+    return ok();
+}
+
+OsResult<bool> ProcessJob::holds(std::uint32_t id) const {
+    if (!impl_ || impl_->closed) {
+        return fail(os_error(EBADF));
+    }
+    const auto stat = posix::read_process_stat(static_cast<pid_t>(id));
+    if (!stat || stat->ended()) {
+        return false;
+    }
+    // A group's id is its leader's; the leaders stay unreaped while the job
+    // has them, so no other group can carry that id meanwhile.
+    return std::any_of(impl_->leaders.begin(), impl_->leaders.end(),
+                       [&](const auto& leader) { return leader->pid == stat->group; });
+}
+
+namespace {
+
+// How often a wait for an empty job asks again.
+constexpr std::chrono::milliseconds JOB_POLL_INTERVAL{10};
+
+// Whether any process of these groups has not ended yet. The unreaped
+// leaders make every group answer a signal test, so the members are looked
+// up one by one; an ended member (a zombie nobody reaped yet) does not count.
+OsResult<bool> any_alive_in(const std::vector<std::shared_ptr<ProcessRecord>>& leaders) {
+    const auto in_job = [&](pid_t group) {
+        return std::any_of(leaders.begin(), leaders.end(),
+                           [&](const auto& leader) { return leader->pid == group; });
+    };
+    const std::unique_ptr<DIR, int (*)(DIR*)> processes(::opendir("/proc"), ::closedir);
+    if (!processes) {
         return fail(last_os_error());
     }
-    // Only a child that leads its own group can be ended with everything it
-    // starts, and without ending anything of ours.
-    if (group != record->pid) {
-        return fail(os_error(EINVAL));
+    while (const dirent* entry = ::readdir(processes.get())) {
+        pid_t pid = 0;
+        const std::string_view name(entry->d_name);
+        const auto parsed = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (parsed.ec != std::errc() || parsed.ptr != name.data() + name.size()) {
+            continue;
+        }
+        const auto stat = posix::read_process_stat(pid);
+        if (stat && !stat->ended() && in_job(stat->group)) {
+            return true;
+        }
     }
-    impl_->leaders.push_back(record);
-    return ok();
+    return false;
+}
+
+}  // namespace
+
+bool ProcessJob::end_all(std::chrono::milliseconds bound) {
+    if (!impl_ || impl_->closed) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        // Again on every round: a member may have forked while the last
+        // signal was on its way.
+        for (const auto& leader : impl_->leaders) {
+            ::kill(-leader->pid, SIGKILL);
+        }
+        const auto alive = any_alive_in(impl_->leaders);
+        if (!alive) {
+            return false;
+        }
+        if (!*alive) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(JOB_POLL_INTERVAL);
+    }
 }
 
 void ProcessJob::close() {

@@ -1,5 +1,7 @@
 #include "platform/process_info.h"
 
+#include <algorithm>
+#include <charconv>
 #include <climits>
 #include <string>
 #include <string_view>
@@ -58,12 +60,17 @@ std::uint32_t current_process_id() {
 }
 
 bool process_is_running(std::uint32_t id) {
-    // "pid (name) S ...": the state follows the last ')' (the name may hold
-    // any byte, parentheses included).
-    const std::string path = "/proc/" + std::to_string(id) + "/stat";
-    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const auto stat = posix::read_process_stat(static_cast<pid_t>(id));
+    return stat && !stat->ended();
+}
+
+namespace posix {
+
+std::optional<ProcessStat> read_process_stat(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
-        return false;
+        return std::nullopt;
     }
     char buffer[512];
     ssize_t got = -1;
@@ -71,17 +78,39 @@ bool process_is_running(std::uint32_t id) {
         got = ::read(fd.get(), buffer, sizeof buffer - 1);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
-        return false;
+        return std::nullopt;
     }
+    // "pid (name) S ppid pgrp ...": the state follows the last ')' (the name
+    // may hold any byte, parentheses included).
     const std::string_view stat(buffer, static_cast<std::size_t>(got));
     const std::size_t close = stat.rfind(')');
     if (close == std::string_view::npos || close + 2 >= stat.size()) {
-        return false;
+        return std::nullopt;
     }
-    // Z: ended, not yet reaped; X: being reaped.
-    const char state = stat[close + 2];
-    return state != 'Z' && state != 'X';
+    ProcessStat result;
+    result.state = stat[close + 2];
+    std::string_view rest = stat.substr(close + 3);
+    // Skip the parent's id, then read the group's.
+    for (int field = 0; field < 2; ++field) {
+        const std::size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            return result;
+        }
+        rest = rest.substr(start);
+        const std::size_t end = std::min(rest.find(' '), rest.size());
+        if (field == 1) {
+            pid_t group = 0;
+            const auto parsed = std::from_chars(rest.data(), rest.data() + end, group);
+            if (parsed.ec == std::errc() && parsed.ptr == rest.data() + end) {
+                result.group = group;
+            }
+        }
+        rest = rest.substr(end);
+    }
+    return result;
 }
+
+}  // namespace posix
 
 bool running_under_wine() {
     return false;

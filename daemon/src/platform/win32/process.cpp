@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cwctype>
 #include <optional>
@@ -27,6 +28,10 @@ OsResult<std::size_t> PipeReader::read(std::span<char> buffer) {
     }
     return static_cast<std::size_t>(got);
 }
+
+struct ProcessJob::Impl {
+    win32::UniqueKernelHandle job;
+};
 
 struct ChildProcess::Impl {
     win32::UniqueKernelHandle process;
@@ -114,26 +119,31 @@ OsResult<std::wstring> child_environment(
     return out;
 }
 
+// The attributes of one child's creation: the handles it may inherit and
+// the job it is created in, each when given.
 class AttributeList {
   public:
-    // An attribute list that limits inheritance to `handles`; invalid, with
-    // the reason in error(), when the system refuses it.
-    AttributeList(const HANDLE* handles, std::size_t count) {
+    // Invalid, with the reason in error(), when the system refuses it.
+    AttributeList(const HANDLE* handles, std::size_t count, const HANDLE* job) {
+        const DWORD attribute_count = (count > 0 ? 1 : 0) + (job != nullptr ? 1 : 0);
         SIZE_T size = 0;
-        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        ::InitializeProcThreadAttributeList(nullptr, attribute_count, 0, &size);
         if (size == 0) {
             error_ = last_os_error();
             return;
         }
         storage_.resize(size);
         auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+        if (!::InitializeProcThreadAttributeList(list, attribute_count, 0, &size)) {
             error_ = last_os_error();
             return;
         }
-        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                         const_cast<HANDLE*>(handles), count * sizeof(HANDLE),
-                                         nullptr, nullptr)) {
+        if ((count > 0 && !::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                       const_cast<HANDLE*>(handles),
+                                                       count * sizeof(HANDLE), nullptr, nullptr)) ||
+            (job != nullptr && !::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                                            const_cast<HANDLE*>(job),
+                                                            sizeof(HANDLE), nullptr, nullptr))) {
             error_ = last_os_error();
             ::DeleteProcThreadAttributeList(list);
             return;
@@ -215,9 +225,19 @@ OsResult<ChildProcess> ChildProcess::spawn(const SpawnOptions& options) {
     // Children inherit exactly these handles or are not started: without the
     // list, every inheritable handle another thread made at this moment (the
     // write end of another child's pipe, say) would go along too.
+    // A child for a job is created in it: it is never, not even before its
+    // first instruction, a process that the job's end would not take along.
+    // The list keeps a pointer to the handle, which lives until the creation.
+    HANDLE job = nullptr;
+    if (options.job != nullptr) {
+        if (options.job->impl() == nullptr || !options.job->impl()->job.valid()) {
+            return fail(os_error(ERROR_INVALID_HANDLE));
+        }
+        job = options.job->impl()->job.get();
+    }
     std::optional<AttributeList> attributes;
-    if (inherited_count > 0) {
-        attributes.emplace(inherited, inherited_count);
+    if (inherited_count > 0 || job != nullptr) {
+        attributes.emplace(inherited, inherited_count, job != nullptr ? &job : nullptr);
         if (attributes->get() == nullptr) {
             return fail(attributes->error());
         }
@@ -306,10 +326,6 @@ OsResult<void> ChildProcess::interrupt() {
 // The size the system expects for the extended limits of a job.
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144);
 
-struct ProcessJob::Impl {
-    win32::UniqueKernelHandle job;
-};
-
 ProcessJob::ProcessJob(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ProcessJob::ProcessJob(ProcessJob&&) noexcept = default;
 ProcessJob& ProcessJob::operator=(ProcessJob&& other) noexcept {
@@ -335,7 +351,10 @@ OsResult<ProcessJob> ProcessJob::create() {
     return ProcessJob(std::move(impl));
 }
 
-OsResult<void> ProcessJob::assign(ChildProcess& child) {
+OsResult<void> ProcessJob::set_kill_on_close() {
+    if (!impl_ || !impl_->job.valid()) {
+        return fail(os_error(ERROR_INVALID_HANDLE));
+    }
     // Every limit zero but the one that ends the job's processes when its
     // last handle closes: no memory, time, process-count or priority limits.
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -344,10 +363,66 @@ OsResult<void> ProcessJob::assign(ChildProcess& child) {
                                    sizeof limits)) {
         return fail(last_os_error());
     }
-    if (!::AssignProcessToJobObject(impl_->job.get(), child.impl().process.get())) {
+    return ok();
+}
+
+OsResult<bool> ProcessJob::holds(std::uint32_t id) const {
+    if (!impl_ || !impl_->job.valid()) {
+        return fail(os_error(ERROR_INVALID_HANDLE));
+    }
+    // Full query rights: Wine refuses the job test to a handle with limited
+    // ones, which Windows accepts.
+    win32::UniqueKernelHandle process(
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
+    if (!process.valid()) {
+        // No process has that identifier any more.
+        if (::GetLastError() == ERROR_INVALID_PARAMETER) {
+            return false;
+        }
         return fail(last_os_error());
     }
-    return ok();
+    if (::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+        return false;
+    }
+    BOOL in_job = FALSE;
+    if (!::IsProcessInJob(process.get(), impl_->job.get(), &in_job)) {
+        return fail(last_os_error());
+    }
+    return in_job != FALSE;
+}
+
+namespace {
+
+// How often a wait for an empty job asks again.
+constexpr std::chrono::milliseconds JOB_POLL_INTERVAL{10};
+
+}  // namespace
+
+bool ProcessJob::end_all(std::chrono::milliseconds bound) {
+    if (!impl_ || !impl_->job.valid()) {
+        return false;
+    }
+    // Every process of the job ends with the code a terminated core has.
+    if (!::TerminateJobObject(impl_->job.get(), 1)) {
+        return false;
+    }
+    // Termination completes asynchronously: a process leaves the job's
+    // count of active processes only once it has exited.
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!::QueryInformationJobObject(impl_->job.get(), JobObjectBasicAccountingInformation,
+                                         &accounting, sizeof accounting, nullptr)) {
+            return false;
+        }
+        if (accounting.ActiveProcesses == 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        ::Sleep(static_cast<DWORD>(JOB_POLL_INTERVAL.count()));
+    }
 }
 
 void ProcessJob::close() {
