@@ -89,13 +89,18 @@ IpcRequest start(std::string id) {
     return IpcRequest{IpcRequest::StartCore{std::move(id)}};
 }
 
-// One run of the server: its stop channel's sending end and its completion.
+// One run of the server: its stop channel's sending end, its completion and,
+// once it returned, why it ended.
 struct RunningServer {
     StopSender stop;
-    std::future<void> done;
+    std::future<PipeServerEnd> done;
+    std::optional<PipeServerEnd> ended;
 
     bool returned(std::chrono::seconds limit = testing::HANG_LIMIT) {
-        return done.wait_for(limit) == std::future_status::ready;
+        if (!ended && done.wait_for(limit) == std::future_status::ready) {
+            ended = done.get();
+        }
+        return ended.has_value();
     }
 };
 
@@ -321,6 +326,7 @@ TEST_F(PipeServerTest, ServesClientsAndAStopEndsTheCore) {
 
     server.stop.send();
     ASSERT_TRUE(server.returned());
+    EXPECT_EQ(server.ended, PipeServerEnd::stopped);
     EXPECT_FALSE(process_is_running(pid)) << "the shutdown stops the core";
     EXPECT_FALSE(fs::exists(runtime_root() / id)) << "and removes its runtime directory";
     EXPECT_EQ(server_lines(), std::vector<std::string>{});
@@ -375,6 +381,7 @@ TEST_F(PipeServerTest, AFailedStartUpCheckOffersNoPipe) {
         const bool returned = server.returned();
         const auto lines = server_lines();
         ASSERT_TRUE(returned) << c.what;
+        EXPECT_EQ(server.ended, PipeServerEnd::core_check_failed) << c.what;
         EXPECT_EQ(lines, std::vector<std::string>{c.line}) << c.what;
         EXPECT_FALSE(fs::exists(runtime_root() / std::string(32, 'e'))) << c.what;
 
@@ -401,6 +408,7 @@ TEST_F(PipeServerTest, ASecondServerOfTheNameGivesUpAndTheFirstServesOn) {
     const bool returned = second.returned();
     const auto lines = server_lines();
     ASSERT_TRUE(returned);
+    EXPECT_EQ(second.ended, PipeServerEnd::first_pipe_failed);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind(CREATE_PIPE_FAILED, 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find("(os error "), std::string::npos) << "the system's text follows";
@@ -682,6 +690,7 @@ TEST_F(PipeServerTest, AFirstInstanceThatCannotBeCreatedEndsTheServer) {
     const bool returned = server.returned();
     const auto lines = server_lines();
     ASSERT_TRUE(returned);
+    EXPECT_EQ(server.ended, PipeServerEnd::first_pipe_failed);
     EXPECT_EQ(lines,
               std::vector<std::string>{joined(CREATE_PIPE_FAILED, os_error(INJECTED_ERROR).text)});
     EXPECT_EQ(plan->attempted(), 1u) << "no second attempt";
@@ -712,6 +721,7 @@ TEST_F(PipeServerTest, ALaterInstanceThatCannotBeCreatedIsWrittenOnceAndTriedAga
     ASSERT_GE(plan->attempted(), 8u);
     server.stop.send();
     ASSERT_TRUE(server.returned());
+    EXPECT_EQ(server.ended, PipeServerEnd::stopped) << "later failures do not end the server";
 
     const std::string line = joined(CREATE_PIPE_FAILED, os_error(INJECTED_ERROR).text);
     EXPECT_EQ(server_lines(), (std::vector<std::string>{line, line}));

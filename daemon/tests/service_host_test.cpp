@@ -3,14 +3,21 @@
 // entry, and the service entry's steps with each step failing in turn.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/program_entry.h"
 #include "host/program_mode.h"
 #include "host/service_entry.h"
 #include "host/service_lifecycle.h"
+#include "install/service_registration.h"
 #include "platform/os_error.h"
+#include "test_support.h"
 
 namespace kavo {
 namespace {
@@ -33,6 +40,27 @@ TEST(ServiceLifecycleTest, OnlyTwoStatusRecordsEachFieldAsRegistered) {
         EXPECT_EQ(c.record.check_point, 0u);
         EXPECT_EQ(c.record.wait_hint, 0u);
     }
+}
+
+TEST(ServiceLifecycleTest, EachFailureStopsWithItsOwnServiceSpecificCode) {
+    struct Case {
+        ServiceFailure failure;
+        std::uint32_t code;
+    } cases[] = {
+        {ServiceFailure::configuration, 0x20000001},
+        {ServiceFailure::core_check, 0x20000002},
+        {ServiceFailure::pipe, 0x20000003},
+        {ServiceFailure::runtime, 0x20000004},
+    };
+    for (const auto& c : cases) {
+        const ServiceStatusRecord record = failed_status_record(c.failure);
+        ServiceStatusRecord expected = stopped_status_record();
+        // ERROR_SERVICE_SPECIFIC_ERROR: the reason is the code beside it.
+        expected.win32_exit_code = 1066;
+        expected.service_specific_exit_code = c.code;
+        EXPECT_EQ(record, expected) << static_cast<int>(c.failure);
+    }
+    EXPECT_EQ(SERVICE_FAILURE_CODES.size(), std::size(cases)) << "a kind without a test case";
 }
 
 TEST(ServiceLifecycleTest, ControlAnswers) {
@@ -160,7 +188,18 @@ TEST(ProgramModeTest, EntryFailuresAreOneErrorLineWithTheCode) {
 
 // The service entry over scripted steps: what it calls, in which order, and
 // what it writes.
-enum class FailingStep { none, config, registration, running, runtime, stopped };
+enum class Scripted {
+    none,
+    registration,
+    config,
+    // The configuration fails, and so does the report of its stopped record.
+    config_unreported,
+    running,
+    runtime,
+    core_check,
+    first_pipe,
+    stopped,
+};
 
 struct EntryRun {
     std::vector<std::string> events;
@@ -168,61 +207,87 @@ struct EntryRun {
     std::vector<std::string> served;
 };
 
-EntryRun run_entry(FailingStep failing) {
+std::string reported(const ServiceStatusRecord& record) {
+    if (record == running_status_record()) {
+        return "report running";
+    }
+    ServiceStatusRecord stopped = stopped_status_record();
+    stopped.win32_exit_code = record.win32_exit_code;
+    stopped.service_specific_exit_code = record.service_specific_exit_code;
+    if (record != stopped) {
+        return "report ?";
+    }
+    return "report stopped " + std::to_string(record.win32_exit_code) + " " +
+           std::to_string(record.service_specific_exit_code);
+}
+
+EntryRun run_entry(Scripted script) {
     EntryRun run;
     auto events = std::make_shared<std::vector<std::string>>();
     auto served = std::make_shared<std::vector<std::string>>();
     auto context = std::make_shared<std::shared_ptr<ServiceControlContext>>();
     ServiceEntrySteps steps;
+    steps.register_handler =
+        [&](std::shared_ptr<ServiceControlContext> given) -> OsResult<StatusReport> {
+        events->push_back("register");
+        if (script == Scripted::registration) {
+            return fail(os_error(1063));
+        }
+        *context = std::move(given);
+        return StatusReport([&, events](const ServiceStatusRecord& record) -> OsResult<void> {
+            const std::string event = reported(record);
+            events->push_back(event);
+            const bool running = record == running_status_record();
+            const bool stopped = record.current_state == SERVICE_STATE_STOPPED;
+            if ((running && script == Scripted::running) ||
+                (stopped &&
+                 (script == Scripted::stopped || script == Scripted::config_unreported))) {
+                return fail(os_error(5));
+            }
+            return ok();
+        });
+    };
     steps.load_config = [&]() -> Result<ServiceConfig> {
         events->push_back("load config");
-        if (failing == FailingStep::config) {
+        if (script == Scripted::config || script == Scripted::config_unreported) {
             return fail(std::string(CORE_DIR_NOT_CONFIGURED));
         }
         ServiceConfig config;
         config.core_dir = KAVO_NATIVE("core");
         return config;
     };
-    steps.register_handler =
-        [&](std::shared_ptr<ServiceControlContext> given) -> OsResult<StatusReport> {
-        events->push_back("register");
-        if (failing == FailingStep::registration) {
-            return fail(os_error(1063));
-        }
-        *context = std::move(given);
-        return StatusReport([&, events](const ServiceStatusRecord& record) -> OsResult<void> {
-            const bool running = record == running_status_record();
-            const bool stopped = record == stopped_status_record();
-            events->push_back(running ? "report running" : stopped ? "report stopped" : "report ?");
-            if ((running && failing == FailingStep::running) ||
-                (stopped && failing == FailingStep::stopped)) {
-                return fail(os_error(5));
-            }
-            return ok();
-        });
-    };
     steps.build_runtime = [&]() -> Result<std::unique_ptr<ServiceRuntime>> {
         events->push_back("build runtime");
-        if (failing == FailingStep::runtime) {
+        if (script == Scripted::runtime) {
             return fail(std::string(RUNTIME_BUILD_FAILED) + "no threads");
         }
         return ServiceRuntime::build(2);
     };
-    steps.serve = [events, served, context](StopReceiver stop, ServiceConfig config,
-                                            PipeServerOptions options) -> asio::awaitable<void> {
+    steps.serve = [events, served, context, script](
+                      StopReceiver stop, ServiceConfig config,
+                      PipeServerOptions options) -> asio::awaitable<PipeServerEnd> {
         events->push_back("serve");
         if (config.core_dir != KAVO_NATIVE("core") || options.pool == nullptr) {
             served->push_back("wrong inputs");
+        }
+        if (script == Scripted::core_check) {
+            co_return PipeServerEnd::core_check_failed;
+        }
+        if (script == Scripted::first_pipe) {
+            co_return PipeServerEnd::first_pipe_failed;
         }
         ServiceControlContext& handler = **context;
         served->push_back("interrogate " + std::to_string(handler.handle(4)));
         served->push_back(std::string("stop before ") + (stop.try_receive() ? "yes" : "no"));
         served->push_back("stop " + std::to_string(handler.handle(1)));
         served->push_back(std::string("stop after ") + (stop.try_receive() ? "yes" : "no"));
-        co_return;
+        co_return PipeServerEnd::stopped;
     };
     steps.write_line = [&](std::string_view line) {
         events->push_back("line " + std::string(line));
+    };
+    steps.end_process = [&](int status) {
+        events->push_back("end process " + std::to_string(status));
     };
     run_service_entry(steps);
     run.events = *events;
@@ -234,37 +299,114 @@ EntryRun run_entry(FailingStep failing) {
     return run;
 }
 
-TEST(ServiceEntryTest, StepsInOrderAndEachFailureEndsTheEntry) {
+TEST(ServiceEntryTest, StepsInOrderAndEveryFailureEndsTheProcess) {
     const std::string failed = "line KAVO service failed: IO error in winapi call";
+    const std::string ended = "end process 1";
     const std::vector<std::string> whole_serve = {"interrogate 0", "stop before no", "stop 0",
                                                   "stop after yes", "late stop 0"};
+    const std::vector<std::string> served_nothing = {"late stop 0"};
+    const std::vector<std::string> up_to_serve = {"register", "load config", "report running",
+                                                  "build runtime", "serve"};
+    const auto then = [&](std::vector<std::string> more) {
+        std::vector<std::string> events = up_to_serve;
+        events.insert(events.end(), more.begin(), more.end());
+        return events;
+    };
     struct Case {
-        FailingStep failing;
+        Scripted script;
         std::vector<std::string> events;
         std::vector<std::string> served;
     } cases[] = {
-        {FailingStep::none,
-         {"load config", "register", "report running", "build runtime", "serve", "report stopped"},
-         whole_serve},
-        {FailingStep::config, {"load config", failed}, {}},
-        {FailingStep::registration, {"load config", "register", failed}, {}},
-        {FailingStep::running,
-         {"load config", "register", "report running", failed},
-         {"late stop 0"}},
-        // Reported running and never stopped.
-        {FailingStep::runtime,
-         {"load config", "register", "report running", "build runtime", failed},
-         {"late stop 0"}},
-        {FailingStep::stopped,
-         {"load config", "register", "report running", "build runtime", "serve", "report stopped",
-          failed},
-         whole_serve},
+        {Scripted::none, then({"report stopped 0 0"}), whole_serve},
+        // Nobody to report to: the process ends, and the manager sees it end.
+        {Scripted::registration, {"register", failed, ended}, {}},
+        // The service stops from start-pending, never having run.
+        {Scripted::config,
+         {"register", "load config", failed, "report stopped 1066 536870913"},
+         served_nothing},
+        {Scripted::config_unreported,
+         {"register", "load config", failed, "report stopped 1066 536870913", failed, ended},
+         served_nothing},
+        {Scripted::running,
+         {"register", "load config", "report running", failed, ended},
+         served_nothing},
+        {Scripted::runtime,
+         {"register", "load config", "report running", "build runtime", failed,
+          "report stopped 1066 536870916"},
+         served_nothing},
+        {Scripted::core_check, then({failed, "report stopped 1066 536870914"}), served_nothing},
+        {Scripted::first_pipe, then({failed, "report stopped 1066 536870915"}), served_nothing},
+        {Scripted::stopped, then({"report stopped 0 0", failed, ended}), whole_serve},
     };
     for (const auto& c : cases) {
-        const EntryRun run = run_entry(c.failing);
-        EXPECT_EQ(run.events, c.events) << static_cast<int>(c.failing);
-        EXPECT_EQ(run.served, c.served) << static_cast<int>(c.failing);
+        const EntryRun run = run_entry(c.script);
+        EXPECT_EQ(run.events, c.events) << static_cast<int>(c.script);
+        EXPECT_EQ(run.served, c.served) << static_cast<int>(c.script);
     }
+}
+
+// The service mode of the program over a scripted dispatcher.
+TEST(ServiceModeTest, ADispatcherThatCannotStartIsOneErrorLineAndExitOne) {
+    bool entered = false;
+    ::testing::internal::CaptureStderr();
+    const int status = run_service_mode(
+        [](NativeView, const ServiceEntry&) -> OsResult<void> { return fail(os_error(1063)); },
+        [&](std::vector<NativeString>) { entered = true; });
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 1);
+    EXPECT_FALSE(entered);
+    EXPECT_EQ(errors, dispatcher_failure_line(os_error(1063).text) + "\n");
+}
+
+TEST(ServiceModeTest, ADispatcherThatNeverStartedTheEntryIsNotWaitedFor) {
+    // A broken wait would hang here; the test's own limit catches it.
+    auto mode = std::async(std::launch::async, [] {
+        return run_service_mode(
+            [](NativeView, const ServiceEntry&) -> OsResult<void> { return ok(); },
+            [](std::vector<NativeString>) {});
+    });
+    ASSERT_EQ(mode.wait_for(testing::HANG_LIMIT), std::future_status::ready);
+    EXPECT_EQ(mode.get(), 0);
+}
+
+// As under the manager: the entry runs on a thread of the dispatcher's, and
+// the dispatcher returns once the entry has reported stopped, while the
+// entry still shuts down. The program returns only after the entry has.
+TEST(ServiceModeTest, TheProgramReturnsOnlyAfterTheEntryHasFinished) {
+    std::promise<void> reported_stopped;
+    std::promise<void> dispatcher_returned;
+    std::atomic<bool> mode_returned{false};
+    std::atomic<bool> entry_saw_mode_returned{false};
+    std::atomic<bool> entry_finished{false};
+    std::thread service_thread;
+    std::vector<NativeString> parameters_seen;
+    const ServiceDispatcher dispatch = [&](NativeView name,
+                                           const ServiceEntry& entry) -> OsResult<void> {
+        EXPECT_EQ(NativeString(name), NativeString(SERVICE_NAME));
+        service_thread = std::thread(entry, std::vector<NativeString>{KAVO_NATIVE("kavo-service")});
+        reported_stopped.get_future().wait();
+        dispatcher_returned.set_value();
+        return ok();
+    };
+    auto mode = std::async(std::launch::async, [&] {
+        const int status = run_service_mode(dispatch, [&](std::vector<NativeString> parameters) {
+            parameters_seen = std::move(parameters);
+            reported_stopped.set_value();
+            // The shutdown after the stopped record takes a while.
+            dispatcher_returned.get_future().wait();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            entry_saw_mode_returned = mode_returned.load();
+            entry_finished = true;
+        });
+        mode_returned = true;
+        return status;
+    });
+    ASSERT_EQ(mode.wait_for(testing::HANG_LIMIT), std::future_status::ready);
+    EXPECT_EQ(mode.get(), 0);
+    EXPECT_TRUE(entry_finished);
+    EXPECT_FALSE(entry_saw_mode_returned);
+    service_thread.join();
+    EXPECT_EQ(parameters_seen, std::vector<NativeString>{KAVO_NATIVE("kavo-service")});
 }
 
 }  // namespace

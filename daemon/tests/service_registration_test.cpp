@@ -3,6 +3,7 @@
 // creation. Pure: no service manager involved.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "install/service_registration.h"
@@ -83,6 +84,39 @@ TEST(ServiceRegistrationTest, NamesAndValuesAreExact) {
     EXPECT_EQ(registration.start_type, 2u);
     EXPECT_EQ(registration.error_control, 1u);
     EXPECT_EQ(registration.command_line, native("x --core-dir y"));
+}
+
+// What the manager does at the n-th failure since the last reset: the n-th
+// action, and the last one for every failure beyond.
+ServiceFailureAction action_at_failure(const ServiceFailureActions& actions, std::size_t n) {
+    return actions.actions[std::min(n, actions.actions.size()) - 1];
+}
+
+TEST(ServiceFailureActionsTest, ThreeRestartsFurtherApartThenNothingAndAResetAfterADay) {
+    const ServiceFailureActions actions = service_failure_actions();
+    using Type = ServiceFailureActionType;
+    const struct {
+        std::size_t failure;
+        ServiceFailureAction action;
+    } cases[] = {
+        {1, {Type::restart, 5000}},
+        {2, {Type::restart, 30000}},
+        {3, {Type::restart, 120000}},
+        // A service that cannot start is not restarted for ever.
+        {4, {Type::none, 0}},
+        {5, {Type::none, 0}},
+        {100, {Type::none, 0}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(action_at_failure(actions, c.failure), c.action) << c.failure;
+    }
+    EXPECT_EQ(actions.reset_period_seconds, 86400u);
+    // A stop that reports an error (a missing identity, a replaced core)
+    // counts as a failure too.
+    EXPECT_TRUE(actions.on_stop_with_error);
+    // The manager's values for the two types.
+    EXPECT_EQ(static_cast<std::uint32_t>(Type::none), 0u);
+    EXPECT_EQ(static_cast<std::uint32_t>(Type::restart), 1u);
 }
 
 TEST(ServiceStagingNameTest, FortyEightBytesOfPrefixAndHexDigits) {

@@ -12,7 +12,8 @@
 
 namespace kavo {
 
-asio::awaitable<void> serve_until_signalled(ServiceConfig config, PipeServerOptions options) {
+asio::awaitable<PipeServerEnd> serve_until_signalled(ServiceConfig config,
+                                                     PipeServerOptions options) {
     auto channel = StopChannel::create();
     asio::signal_set signals(co_await asio::this_coro::executor, SIGINT, SIGTERM);
     // One signal is enough: the pipe server sees the message within a cycle.
@@ -21,8 +22,10 @@ asio::awaitable<void> serve_until_signalled(ServiceConfig config, PipeServerOpti
             sender.send();
         }
     });
-    co_await run_pipe_server(std::move(channel.receiver), std::move(config), std::move(options));
+    const PipeServerEnd end = co_await run_pipe_server(std::move(channel.receiver),
+                                                       std::move(config), std::move(options));
     signals.cancel();
+    co_return end;
 }
 
 int run_foreground_service() {
@@ -38,9 +41,10 @@ int run_foreground_service() {
     }
     PipeServerOptions options;
     options.pool = &(*runtime)->blocking_pool();
-    (*runtime)->run(serve_until_signalled(std::move(config).value(), std::move(options)));
+    const PipeServerEnd end =
+        (*runtime)->run(serve_until_signalled(std::move(config).value(), std::move(options)));
     (*runtime)->shutdown();
-    return 0;
+    return end == PipeServerEnd::stopped ? 0 : 1;
 }
 
 }  // namespace kavo

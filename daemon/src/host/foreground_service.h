@@ -12,12 +12,16 @@
 
 namespace kavo {
 
-// Runs the pipe server with a stop channel fed by SIGTERM and SIGINT.
-asio::awaitable<void> serve_until_signalled(ServiceConfig config, PipeServerOptions options);
+// Runs the pipe server with a stop channel fed by SIGTERM and SIGINT; why it
+// ended.
+asio::awaitable<PipeServerEnd> serve_until_signalled(ServiceConfig config,
+                                                     PipeServerOptions options);
 
 // Loads the configuration, builds the runtime and serves until a signal asks
-// to stop: 0 once the pipe server has returned, 1 with one "KAVO service
-// failed: " line when the configuration or the runtime cannot be had.
+// to stop: 0 once the pipe server has stopped, 1 with one "KAVO service
+// failed: " line when the configuration or the runtime cannot be had, and 1
+// after the pipe server's own line when its start-up check or its first pipe
+// instance failed.
 int run_foreground_service();
 
 }  // namespace kavo

@@ -112,8 +112,8 @@ Result<std::string> bundled_core_digest(const NativeString& core_path) {
 // inlined; the pairing is Asio's and correct.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
-                                      PipeServerOptions options) {
+asio::awaitable<PipeServerEnd> run_pipe_server(StopReceiver stop, ServiceConfig config,
+                                               PipeServerOptions options) {
     // No lease survives a restart: what an earlier run left goes first.
     auto sweep = [] {
         sweep_runtime_root(std::nullopt);
@@ -122,7 +122,7 @@ asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
     co_await options.pool->run(sweep);
     const std::optional<std::string> digest = co_await check_bundled_core(config, options);
     if (!digest) {
-        co_return;
+        co_return PipeServerEnd::core_check_failed;
     }
     const auto slot = CoreSlot::create(*options.pool, options.clock);
     const auto executor = co_await asio::this_coro::executor;
@@ -138,7 +138,7 @@ asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
     auto first = create();
     if (!first) {
         write_error_line(with_text(CREATE_PIPE_FAILED, first.error().text));
-        co_return;
+        co_return PipeServerEnd::first_pipe_failed;
     }
     // The instance clients connect to. It is replaced only once its
     // successor exists, so the name is never free while the server runs.
@@ -163,7 +163,7 @@ asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
     for (;;) {
         if (stop.try_receive()) {
             co_await shut_down(slot);
-            co_return;
+            co_return PipeServerEnd::stopped;
         }
         // Whoever holds the slot serves a request; the next cycle looks
         // again, so a new client never waits behind a start or a stop.

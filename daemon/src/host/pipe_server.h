@@ -73,12 +73,24 @@ struct PipeServerOptions {
 // through one handle; the error is the system's text.
 Result<std::string> bundled_core_digest(const NativeString& core_path);
 
+// Why a run of the pipe server ended.
+enum class PipeServerEnd {
+    // A stop message, after the core was stopped.
+    stopped,
+    // The core beside the daemon could not be found or read, or is not the
+    // configured one.
+    core_check_failed,
+    // The first pipe instance could not be created: the name is somebody
+    // else's, or the system refuses it.
+    first_pipe_failed,
+};
+
 // Runs until a stop message, or returns early when the start-up check or the
 // creation of the first pipe instance fails; every failure is one line on
 // standard error. A later instance that cannot be created is written once
 // per run of failures and tried again every cycle. Connection tasks it
 // started are neither awaited nor stopped.
-asio::awaitable<void> run_pipe_server(StopReceiver stop, ServiceConfig config,
-                                      PipeServerOptions options);
+asio::awaitable<PipeServerEnd> run_pipe_server(StopReceiver stop, ServiceConfig config,
+                                               PipeServerOptions options);
 
 }  // namespace kavo

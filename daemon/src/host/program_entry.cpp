@@ -1,5 +1,7 @@
 #include "host/program_entry.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <span>
 #include <string>
 #include <utility>
@@ -32,7 +34,51 @@ ProgramMode own_program_mode() {
     return select_program_mode(std::span<const NativeString>(*arguments));
 }
 
+// Whether the service entry was started, and whether it has finished.
+class EntryCompletion {
+  public:
+    void started() {
+        const std::lock_guard lock(mutex_);
+        started_ = true;
+    }
+    void finished() {
+        const std::lock_guard lock(mutex_);
+        finished_ = true;
+        changed_.notify_all();
+    }
+    // Returns at once when the entry never started.
+    void wait_unless_never_started() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !started_ || finished_; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool started_ = false;
+    bool finished_ = false;
+};
+
 }  // namespace
+
+int run_service_mode(const ServiceDispatcher& dispatch, const ServiceEntry& entry) {
+    // The entry runs on a thread the dispatcher makes for it, and the
+    // dispatcher returns as soon as the entry has reported stopped, while the
+    // entry still shuts its runtime down. Returning from here then would let
+    // the C runtime's exit destroy statics that the runtime still uses.
+    EntryCompletion completion;
+    const ServiceEntry tracked = [&completion, &entry](std::vector<NativeString> parameters) {
+        completion.started();
+        entry(std::move(parameters));
+        completion.finished();
+    };
+    const auto dispatched = dispatch(SERVICE_NAME, tracked);
+    completion.wait_unless_never_started();
+    if (!dispatched) {
+        write_error_line(dispatcher_failure_line(dispatched.error().text));
+    }
+    return dispatcher_exit_status(dispatched.has_value());
+}
 
 int run_service_program() {
     // Before anything else can load a library by name.
@@ -57,11 +103,7 @@ int run_service_program() {
         case ProgramMode::service:
             break;
     }
-    const auto dispatched = run_service_dispatcher(SERVICE_NAME, kavo_service_main);
-    if (!dispatched) {
-        write_error_line(dispatcher_failure_line(dispatched.error().text));
-    }
-    return dispatcher_exit_status(dispatched.has_value());
+    return run_service_mode(run_service_dispatcher, kavo_service_main);
 }
 
 int run_foreground_program() {

@@ -1,5 +1,6 @@
 #include "host/service_entry.h"
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -32,7 +33,6 @@ std::uint32_t service_control_handler(std::uint32_t control, void* context) {
 
 ServiceEntrySteps service_manager_steps() {
     ServiceEntrySteps steps;
-    steps.load_config = [] { return load_service_config(); };
     steps.register_handler =
         [](std::shared_ptr<ServiceControlContext> context) -> OsResult<StatusReport> {
         // The manager may call the handler on the dispatcher's thread until
@@ -44,50 +44,96 @@ ServiceEntrySteps service_manager_steps() {
         return StatusReport(
             [reporter](const ServiceStatusRecord& record) { return reporter.report(record); });
     };
+    steps.load_config = [] { return load_service_config(); };
     steps.build_runtime = [] { return ServiceRuntime::build(); };
     steps.serve = [](StopReceiver stop, ServiceConfig config, PipeServerOptions options) {
         return run_pipe_server(std::move(stop), std::move(config), std::move(options));
     };
     steps.write_line = [](std::string_view line) { write_error_line(line); };
+    steps.end_process = [](int status) { std::_Exit(status); };
     return steps;
 }
 
-void run_service_entry(const ServiceEntrySteps& steps) {
-    auto config = steps.load_config();
-    if (!config) {
-        steps.write_line(service_failure_line());
-        return;
+std::optional<ServiceFailure> failure_of(PipeServerEnd end) {
+    switch (end) {
+        case PipeServerEnd::stopped:
+            return std::nullopt;
+        case PipeServerEnd::core_check_failed:
+            return ServiceFailure::core_check;
+        case PipeServerEnd::first_pipe_failed:
+            return ServiceFailure::pipe;
     }
+    return std::nullopt;
+}
+
+namespace {
+
+// The manager cannot be told that the service stopped: only the end of the
+// process tells it.
+void end_unreported(const ServiceEntrySteps& steps) {
+    steps.write_line(service_failure_line());
+    steps.end_process(SERVICE_UNREPORTED_EXIT_STATUS);
+}
+
+// A failure before the runtime exists: its line, then the stopped record
+// with its code, which lets the dispatcher return.
+void stop_failed(const ServiceEntrySteps& steps, const StatusReport& report,
+                 ServiceFailure failure) {
+    steps.write_line(service_failure_line());
+    if (!report(failed_status_record(failure))) {
+        end_unreported(steps);
+    }
+}
+
+}  // namespace
+
+void run_service_entry(const ServiceEntrySteps& steps) {
     auto channel = StopChannel::create();
     auto context = std::make_shared<ServiceControlContext>(std::move(channel.sender));
+    // First, so that every later failure can be reported; it needs no
+    // configuration.
     auto report = steps.register_handler(context);
     if (!report) {
-        steps.write_line(service_failure_line());
+        end_unreported(steps);
         return;
     }
     // What the handler may still hold after this entry returns gives its
     // sender up on every path below.
     const std::shared_ptr<ServiceControlContext> registered = std::move(context);
+    struct ReleaseOnReturn {
+        const std::shared_ptr<ServiceControlContext>& context;
+        ~ReleaseOnReturn() { context->release(); }
+    } release_on_return{registered};
+
+    auto config = steps.load_config();
+    if (!config) {
+        stop_failed(steps, *report, ServiceFailure::configuration);
+        return;
+    }
     if (!(*report)(running_status_record())) {
-        registered->release();
-        steps.write_line(service_failure_line());
+        end_unreported(steps);
         return;
     }
     auto runtime = steps.build_runtime();
     if (!runtime) {
-        registered->release();
-        steps.write_line(service_failure_line());
+        stop_failed(steps, *report, ServiceFailure::runtime);
         return;
     }
     PipeServerOptions options;
     options.pool = &(*runtime)->blocking_pool();
-    (*runtime)->run(
+    const PipeServerEnd end = (*runtime)->run(
         steps.serve(std::move(channel.receiver), std::move(config).value(), std::move(options)));
-    const auto stopped = (*report)(stopped_status_record());
-    (*runtime)->shutdown();
-    registered->release();
-    if (!stopped) {
+    const std::optional<ServiceFailure> failure = failure_of(end);
+    if (failure) {
         steps.write_line(service_failure_line());
+    }
+    // Stopped before the runtime goes: connection tasks still running are
+    // abandoned by the shutdown either way.
+    const auto stopped =
+        (*report)(failure ? failed_status_record(*failure) : stopped_status_record());
+    (*runtime)->shutdown();
+    if (!stopped) {
+        end_unreported(steps);
     }
 }
 

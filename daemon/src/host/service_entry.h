@@ -1,9 +1,13 @@
 // Service host: the service's life under the service control manager. The
-// service entry loads the configuration, registers the control handler with
-// the stop channel's sending end as its context, reports running, builds the
-// runtime, runs the pipe server on it until a stop, reports stopped and only
-// then shuts the runtime down. Every failure is one "KAVO service failed: "
-// line on standard error.
+// service entry registers the control handler with the stop channel's
+// sending end as its context, loads the configuration, reports running,
+// builds the runtime, runs the pipe server on it until a stop, reports
+// stopped and only then shuts the runtime down. Every failure is one "KAVO
+// service failed: " line on standard error; once the handler is registered,
+// a failure also reports stopped with the failure's own code, so that the
+// dispatcher returns and the process ends. When the manager cannot be told
+// (the registration or a status report failed), the process ends at once
+// with a non-zero status.
 #pragma once
 
 #include <cstdint>
@@ -53,16 +57,24 @@ using StatusReport = std::function<OsResult<void>(const ServiceStatusRecord&)>;
 // The calls the service entry makes, in the order it makes them. The service
 // uses service_manager_steps(); tests script their own.
 struct ServiceEntrySteps {
-    std::function<Result<ServiceConfig>()> load_config;
     // Registers service_control_handler with `context`, keeping the context
     // alive for as long as the handler may be called; what reports the
     // status from then on. A failed registration lets the context go.
     std::function<OsResult<StatusReport>(std::shared_ptr<ServiceControlContext> context)>
         register_handler;
+    std::function<Result<ServiceConfig>()> load_config;
     std::function<Result<std::unique_ptr<ServiceRuntime>>()> build_runtime;
-    std::function<asio::awaitable<void>(StopReceiver, ServiceConfig, PipeServerOptions)> serve;
+    std::function<asio::awaitable<PipeServerEnd>(StopReceiver, ServiceConfig, PipeServerOptions)>
+        serve;
     std::function<void(std::string_view line)> write_line;
+    // Ends the process with `status` at once, running no destructors: the
+    // dispatcher, waiting for a stopped record that will never come, would
+    // otherwise keep it alive.
+    std::function<void(int status)> end_process;
 };
+
+// The failure a pipe server's end stands for; none after a stop message.
+std::optional<ServiceFailure> failure_of(PipeServerEnd end);
 
 // The real calls: the process command line, the manager, the service's own
 // runtime and pipe server, standard error.

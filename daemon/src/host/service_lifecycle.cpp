@@ -21,6 +21,13 @@ ServiceStatusRecord stopped_status_record() {
     return record;
 }
 
+ServiceStatusRecord failed_status_record(ServiceFailure failure) {
+    ServiceStatusRecord record = stopped_status_record();
+    record.win32_exit_code = SERVICE_EXIT_SPECIFIC_ERROR;
+    record.service_specific_exit_code = service_failure_code(failure);
+    return record;
+}
+
 ControlAnswer answer_control(std::uint32_t control) {
     switch (control) {
         case SERVICE_CONTROL_CODE_STOP:

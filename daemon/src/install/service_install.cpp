@@ -11,6 +11,7 @@
 #include "install/event_log_source.h"
 #include "install/set_aside.h"
 #include "ipc/protocol_id.h"
+#include "platform/diagnostics.h"
 #include "platform/file_attributes.h"
 #include "platform/file_handle.h"
 #include "platform/fs.h"
@@ -152,6 +153,10 @@ InstallResult install_steps(const ServiceConfig& config, const InstallOptions& o
     }
     // Only a description; the service works without it.
     static_cast<void>(service->set_description(SERVICE_DESCRIPTION_TEXT));
+    // Before the start, so that a first start that fails already counts.
+    if (auto actions = register_failure_actions(*service); !actions) {
+        write_error_line(actions.error());
+    }
     const auto started = service->start();
     if (!started) {
         // Closed first: a handle of ours left open would keep the service
@@ -232,6 +237,18 @@ InstallResult attempt_install(ServiceConfig config, const InstallOptions& option
     // caller handed in goes, read-only or not, whatever the outcome.
     delete_identity_source(config);
     return result;
+}
+
+Result<void> register_failure_actions(const Service& service) {
+    const ServiceFailureActions actions = service_failure_actions();
+    if (auto set = service.set_failure_actions(actions); !set) {
+        return fail(with_os_text(SET_FAILURE_ACTIONS_FAILED, set.error()));
+    }
+    if (auto flag = service.set_failure_actions_on_stop_with_error(actions.on_stop_with_error);
+        !flag) {
+        return fail(with_os_text(SET_FAILURE_ACTIONS_FLAG_FAILED, flag.error()));
+    }
+    return ok();
 }
 
 Result<NativeString> stage_service_files(const NativeString& staging_dir,

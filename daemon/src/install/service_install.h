@@ -16,6 +16,7 @@
 #include "platform/native_string.h"
 #include "platform/result.h"
 #include "platform/secret.h"
+#include "platform/service_manager.h"
 
 namespace kavo {
 
@@ -39,6 +40,12 @@ inline constexpr std::string_view VALIDATE_SERVICE_FILE_FAILED =
     "Failed to validate installed service file";
 inline constexpr std::string_view STORE_SERVICE_IDENTITY_FAILED =
     "Failed to store service identity: ";
+// Failure actions are best effort: a refusal is written, and the install
+// goes on.
+inline constexpr std::string_view SET_FAILURE_ACTIONS_FAILED =
+    "Failed to set the service failure actions: ";
+inline constexpr std::string_view SET_FAILURE_ACTIONS_FLAG_FAILED =
+    "Failed to apply the service failure actions to stops with an error: ";
 
 // The two executables an install copies into the service root.
 struct BundledFiles {
@@ -76,6 +83,11 @@ InstallResult attempt_install(ServiceConfig config, const InstallOptions& option
 // the service root. The installed daemon's path.
 Result<NativeString, InstallStepFailure> install_service_files(const ServiceConfig& config,
                                                                const InstallOptions& options);
+
+// Registers service_failure_actions() with `service`: the actions, then
+// whether they follow a stop with an error. The text of the first refusal,
+// after which nothing more is tried.
+Result<void> register_failure_actions(const Service& service);
 
 // Fills `staging_dir` with the daemon, the core and the identity, checks
 // them, and renames it to `service_root`. The installed daemon's path.

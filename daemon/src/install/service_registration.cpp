@@ -96,6 +96,21 @@ NativeString service_command_line(NativeView installed_daemon, NativeView core_d
     return line;
 }
 
+ServiceFailureActions service_failure_actions() {
+    using Type = ServiceFailureActionType;
+    ServiceFailureActions actions;
+    actions.reset_period_seconds = 24 * 60 * 60;
+    actions.actions = {
+        {Type::restart, 5'000},
+        {Type::restart, 30'000},
+        {Type::restart, 120'000},
+        // The last action stands for every later failure.
+        {Type::none, 0},
+    };
+    actions.on_stop_with_error = true;
+    return actions;
+}
+
 ServiceRegistration service_registration(NativeString command_line) {
     ServiceRegistration registration;
     registration.name = NativeString(SERVICE_NAME);

@@ -66,6 +66,14 @@ NativeString service_command_line(NativeView installed_daemon, NativeView core_d
 // started service of its own process, running as LocalSystem.
 ServiceRegistration service_registration(NativeString command_line);
 
+// What the manager does when the service fails, registered at install: a
+// restart after 5 s, then after 30 s, then after 120 s; from the fourth
+// failure on nothing, so a service that cannot start does not restart for
+// ever. The count starts again after a day without a failure. A stop that
+// reports a non-zero exit code counts as a failure, like a process that
+// ended without reporting stopped.
+ServiceFailureActions service_failure_actions();
+
 // How an install ends; each value is the installer's exit status.
 enum class InstallOutcome : int {
     Installed = 0,

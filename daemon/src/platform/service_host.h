@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "platform/native_string.h"
@@ -16,12 +17,13 @@ namespace kavo {
 
 // The service entry, called by the dispatcher on a thread of its own with
 // the start parameters the manager passed.
-using ServiceEntry = void (*)(std::vector<NativeString> start_parameters);
+using ServiceEntry = std::function<void(std::vector<NativeString> start_parameters)>;
 
 // Runs the dispatcher for the one service `name`: blocks until the service
-// has stopped. Fails at once when this process was not started by the
-// manager (SCM_ERROR_FAILED_CONTROLLER_CONNECT).
-OsResult<void> run_service_dispatcher(NativeView name, ServiceEntry entry);
+// has reported stopped, which may be before `entry` has returned. Fails at
+// once when this process was not started by the manager
+// (SCM_ERROR_FAILED_CONTROLLER_CONNECT).
+OsResult<void> run_service_dispatcher(NativeView name, const ServiceEntry& entry);
 
 // A control handler: called on the dispatcher's thread with the control and
 // the context it was registered with; returns the answer for the manager.

@@ -33,11 +33,21 @@ class Service {
     // The identifier of the process the service runs in (dwProcessId of
     // SERVICE_STATUS_PROCESS); 0 while it runs in none.
     OsResult<std::uint32_t> process_id() const;
+    // The exit codes the service reported with its last status
+    // (dwWin32ExitCode and dwServiceSpecificExitCode); they say why it
+    // stopped once it has.
+    OsResult<ServiceExitCodes> exit_codes() const;
     // Sends the stop control.
     OsResult<void> send_stop() const;
     // Marks the service for deletion.
     OsResult<void> remove() const;
     OsResult<void> set_description(NativeView description) const;
+    // What the manager does when the service fails: the reset period and the
+    // actions (SERVICE_CONFIG_FAILURE_ACTIONS).
+    OsResult<void> set_failure_actions(const ServiceFailureActions& actions) const;
+    // Whether those actions also follow a stop reported with a non-zero exit
+    // code (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).
+    OsResult<void> set_failure_actions_on_stop_with_error(bool on) const;
     // Starts the service with no start arguments.
     OsResult<void> start() const;
     // The command line the service is registered with.

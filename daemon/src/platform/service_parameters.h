@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/native_string.h"
 
@@ -46,6 +47,10 @@ inline constexpr std::uint32_t SCM_ERROR_DUPLICATE_SERVICE_NAME = 1078;
 // The dispatcher was started by a process the manager did not start.
 inline constexpr std::uint32_t SCM_ERROR_FAILED_CONTROLLER_CONNECT = 1063;
 
+// The exit code of a stopped service whose own code says why it stopped
+// (dwWin32ExitCode; the reason is then in dwServiceSpecificExitCode).
+inline constexpr std::uint32_t SERVICE_EXIT_SPECIFIC_ERROR = 1066;
+
 // What a service reports of itself (SERVICE_STATUS, field for field).
 struct ServiceStatusRecord {
     std::uint32_t service_type = 0;
@@ -57,6 +62,42 @@ struct ServiceStatusRecord {
     std::uint32_t wait_hint = 0;
 
     bool operator==(const ServiceStatusRecord&) const = default;
+};
+
+// The two exit codes a stopped service reported last.
+struct ServiceExitCodes {
+    std::uint32_t win32_exit_code = 0;
+    std::uint32_t service_specific_exit_code = 0;
+
+    bool operator==(const ServiceExitCodes&) const = default;
+};
+
+// What the manager does when the service fails (SC_ACTION_TYPE).
+enum class ServiceFailureActionType : std::uint32_t {
+    none = 0,
+    restart = 1,
+};
+
+// One action (SC_ACTION): the n-th failure since the last reset takes the
+// n-th action, and every failure beyond the last takes the last.
+struct ServiceFailureAction {
+    ServiceFailureActionType type = ServiceFailureActionType::none;
+    std::uint32_t delay_milliseconds = 0;
+
+    bool operator==(const ServiceFailureAction&) const = default;
+};
+
+// The failure actions of a service (SERVICE_FAILURE_ACTIONS, without a reboot
+// message or a command) and whether they also follow a stop that reports a
+// non-zero exit code, not only a process that ended without reporting stopped
+// (SERVICE_FAILURE_ACTIONS_FLAG).
+struct ServiceFailureActions {
+    // Seconds without a failure after which the count starts again.
+    std::uint32_t reset_period_seconds = 0;
+    std::vector<ServiceFailureAction> actions;
+    bool on_stop_with_error = false;
+
+    bool operator==(const ServiceFailureActions&) const = default;
 };
 
 // What CreateServiceW is given besides the manager. The load order group,

@@ -20,7 +20,7 @@ OsError unavailable() {
 
 }  // namespace
 
-OsResult<void> run_service_dispatcher(NativeView, ServiceEntry) {
+OsResult<void> run_service_dispatcher(NativeView, const ServiceEntry&) {
     return fail(unavailable());
 }
 

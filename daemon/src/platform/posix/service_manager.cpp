@@ -40,6 +40,10 @@ OsResult<std::uint32_t> Service::process_id() const {
     return fail(unavailable());
 }
 
+OsResult<ServiceExitCodes> Service::exit_codes() const {
+    return fail(unavailable());
+}
+
 OsResult<void> Service::send_stop() const {
     return fail(unavailable());
 }
@@ -49,6 +53,14 @@ OsResult<void> Service::remove() const {
 }
 
 OsResult<void> Service::set_description(NativeView) const {
+    return fail(unavailable());
+}
+
+OsResult<void> Service::set_failure_actions(const ServiceFailureActions&) const {
+    return fail(unavailable());
+}
+
+OsResult<void> Service::set_failure_actions_on_stop_with_error(bool) const {
     return fail(unavailable());
 }
 

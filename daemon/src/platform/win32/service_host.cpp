@@ -10,7 +10,7 @@ namespace {
 
 // One service per process, so the dispatcher's plain callbacks find what
 // they call here.
-std::atomic<ServiceEntry> registered_entry{nullptr};
+std::atomic<const ServiceEntry*> registered_entry{nullptr};
 std::atomic<ServiceControlHandler> registered_handler{nullptr};
 
 void WINAPI service_main_trampoline(DWORD argc, LPWSTR* argv) {
@@ -18,8 +18,11 @@ void WINAPI service_main_trampoline(DWORD argc, LPWSTR* argv) {
     for (DWORD i = 0; i < argc; ++i) {
         parameters.emplace_back(argv[i] != nullptr ? argv[i] : L"");
     }
-    if (const ServiceEntry entry = registered_entry.load()) {
-        entry(std::move(parameters));
+    if (const ServiceEntry* entry = registered_entry.load()) {
+        // A copy: the dispatcher may return, and its caller let go of the
+        // entry, before this thread has finished with it.
+        const ServiceEntry own = *entry;
+        own(std::move(parameters));
     }
 }
 
@@ -33,15 +36,18 @@ DWORD WINAPI control_trampoline(DWORD control, DWORD, LPVOID, LPVOID context) {
 
 }  // namespace
 
-OsResult<void> run_service_dispatcher(NativeView name, ServiceEntry entry) {
-    registered_entry.store(entry);
+OsResult<void> run_service_dispatcher(NativeView name, const ServiceEntry& entry) {
+    registered_entry.store(&entry);
     NativeString terminated(name);
     SERVICE_TABLE_ENTRYW table[] = {
         {terminated.data(), service_main_trampoline},
         {nullptr, nullptr},
     };
-    if (!::StartServiceCtrlDispatcherW(table)) {
-        return fail(last_os_error());
+    const BOOL dispatched = ::StartServiceCtrlDispatcherW(table);
+    const OsError error = dispatched ? OsError{} : last_os_error();
+    registered_entry.store(nullptr);
+    if (!dispatched) {
+        return fail(error);
     }
     return ok();
 }

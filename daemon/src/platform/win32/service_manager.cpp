@@ -6,8 +6,8 @@
 
 namespace kavo {
 
-// Only dwCurrentState and dwProcessId are read, but the manager writes the
-// whole record.
+// Only the state, the exit codes and dwProcessId are read, but the manager
+// writes the whole record.
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36);
 
 struct Service::Impl {
@@ -68,6 +68,17 @@ OsResult<std::uint32_t> Service::process_id() const {
     return static_cast<std::uint32_t>(status.dwProcessId);
 }
 
+OsResult<ServiceExitCodes> Service::exit_codes() const {
+    if (!impl_ || !impl_->handle.valid()) {
+        return fail(closed_handle_error());
+    }
+    KAVO_TRY(const auto status, query_status(impl_->handle.get()));
+    ServiceExitCodes codes;
+    codes.win32_exit_code = status.dwWin32ExitCode;
+    codes.service_specific_exit_code = status.dwServiceSpecificExitCode;
+    return codes;
+}
+
 OsResult<void> Service::send_stop() const {
     if (!impl_ || !impl_->handle.valid()) {
         return fail(closed_handle_error());
@@ -97,6 +108,39 @@ OsResult<void> Service::set_description(NativeView description) const {
     SERVICE_DESCRIPTIONW info{};
     info.lpDescription = text.data();
     if (!::ChangeServiceConfig2W(impl_->handle.get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> Service::set_failure_actions(const ServiceFailureActions& actions) const {
+    if (!impl_ || !impl_->handle.valid()) {
+        return fail(closed_handle_error());
+    }
+    std::vector<SC_ACTION> steps;
+    for (const ServiceFailureAction& action : actions.actions) {
+        steps.push_back(
+            SC_ACTION{static_cast<SC_ACTION_TYPE>(action.type), action.delay_milliseconds});
+    }
+    // No reboot message and no command: null leaves them as they are, and a
+    // new service has none.
+    SERVICE_FAILURE_ACTIONSW info{};
+    info.dwResetPeriod = actions.reset_period_seconds;
+    info.cActions = static_cast<DWORD>(steps.size());
+    info.lpsaActions = steps.empty() ? nullptr : steps.data();
+    if (!::ChangeServiceConfig2W(impl_->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
+        return fail(last_os_error());
+    }
+    return ok();
+}
+
+OsResult<void> Service::set_failure_actions_on_stop_with_error(bool on) const {
+    if (!impl_ || !impl_->handle.valid()) {
+        return fail(closed_handle_error());
+    }
+    SERVICE_FAILURE_ACTIONS_FLAG info{};
+    info.fFailureActionsOnNonCrashFailures = on ? TRUE : FALSE;
+    if (!::ChangeServiceConfig2W(impl_->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info)) {
         return fail(last_os_error());
     }
     return ok();
