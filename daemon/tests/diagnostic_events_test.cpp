@@ -12,6 +12,7 @@
 #include "host/program_mode.h"
 #include "host/service_lifecycle.h"
 #include "install/event_log_source.h"
+#include "install/service_install.h"
 #include "install/service_removal.h"
 #include "platform/service_manager.h"
 
@@ -47,6 +48,8 @@ TEST(DiagnosticEventsTest, EveryLineTheDaemonWritesIsFiledByItsHead) {
         {std::string(INSPECT_RUNTIME_ROOT_FAILED), error},
         {std::string(INVALID_RUNTIME_ENTRY), error},
         {std::string(REMOVE_RUNTIME_DIR_FAILED), error},
+        {with(SET_FAILURE_ACTIONS_FAILED, OS_TEXT), error},
+        {with(SET_FAILURE_ACTIONS_FLAG_FAILED, "Invalid level. (os error 124)"), error},
         {with(REGISTER_EVENT_SOURCE_FAILED, OS_TEXT), error},
         {with(REMOVE_EVENT_SOURCE_FAILED, OS_TEXT), error},
         {std::string(DEFERRED_RUNTIME_CLEANUP), warning},

@@ -8,6 +8,7 @@
 #include "host/program_mode.h"
 #include "host/service_lifecycle.h"
 #include "install/event_log_source.h"
+#include "install/service_install.h"
 #include "install/service_removal.h"
 #include "platform/service_manager.h"
 
@@ -37,6 +38,9 @@ constexpr std::array DIAGNOSTIC_EVENT_RULES{
     DiagnosticEventRule{INSPECT_RUNTIME_ROOT_FAILED, error},
     DiagnosticEventRule{INVALID_RUNTIME_ENTRY, error},
     DiagnosticEventRule{REMOVE_RUNTIME_DIR_FAILED, error},
+    // The manager will not restart the service after a crash.
+    DiagnosticEventRule{SET_FAILURE_ACTIONS_FAILED, error},
+    DiagnosticEventRule{SET_FAILURE_ACTIONS_FLAG_FAILED, error},
     // The event source itself: the viewer may not show the texts.
     DiagnosticEventRule{REGISTER_EVENT_SOURCE_FAILED, error},
     DiagnosticEventRule{REMOVE_EVENT_SOURCE_FAILED, error},
