@@ -19,6 +19,7 @@
 #include "core/runtime_staging.h"
 #include "host/program_mode.h"
 #include "host/service_config.h"
+#include "install/service_install.h"
 #include "install/service_registration.h"
 #include "install/service_removal.h"
 #include "ipc/client_records.h"
@@ -65,6 +66,19 @@ inline ProgramRun run_program(const fs::path& program, const std::vector<NativeS
     EXPECT_TRUE(code) << (code ? "" : code.error().text);
     run.exit_status = code ? *code : 255;
     return run;
+}
+
+// What an install wrote on standard error besides the refusal of the
+// failure actions, which Wine's manager always refuses in part.
+inline std::vector<std::string> install_lines_besides_failure_actions(const std::string& error) {
+    std::vector<std::string> rest;
+    for (const std::string& line : testing::lines_of(error)) {
+        if (!line.starts_with(SET_FAILURE_ACTIONS_FAILED) &&
+            !line.starts_with(SET_FAILURE_ACTIONS_FLAG_FAILED)) {
+            rest.push_back(line);
+        }
+    }
+    return rest;
 }
 
 inline fs::path bin_dir() {
