@@ -543,7 +543,7 @@ TEST_F(BlockedSweepTest, TheSweepRunsInsideTheHoldThatReadsTheLease) {
         io_,
         [this, blocker]() -> asio::awaitable<void> {
             auto work = blocker;
-            co_await pool_.run(std::move(work));
+            static_cast<void>(co_await pool_.run(std::move(work)));
         },
         asio::detached);
     io_.poll();

@@ -81,11 +81,9 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, Rando
         if (access.lease()) {
             keep = access.lease()->lease_id;
         }
-        auto sweep = [keep = std::move(keep)] {
-            sweep_runtime_root(keep);
-            return true;
-        };
-        co_await access.pool().run(std::move(sweep));
+        auto sweep = [keep = std::move(keep)] { sweep_runtime_root(keep); };
+        // A sweep that fails leaves its leftovers to the next one.
+        static_cast<void>(co_await access.pool().run(std::move(sweep)));
     }
 
     for (bool rechecked = false;; rechecked = true) {
@@ -165,7 +163,10 @@ asio::awaitable<void> retire_ended_core(CoreSlot::Access& access) {
         core.reset();
         return runtime_dir ? remove_runtime_dir(*runtime_dir) : true;
     };
-    const bool removed = co_await access.pool().run(std::move(retire));
+    // Work that threw took the core with it all the same; its directory is
+    // then left to the next sweep.
+    const auto retired = co_await access.pool().run(std::move(retire));
+    const bool removed = retired && *retired;
     access.lease().reset();
     access.stop_pending() = false;
     if (!removed) {
