@@ -52,7 +52,7 @@ std::optional<NativeString> take_runtime_dir(CoreSlot::Access& slot) {
 // earlier one was being reclaimed, or a stop left pending with no lease by a
 // failed poll); its core is stopped before anyone gets a new lease.
 asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_first,
-                                         MonotonicInstant now, const RandomSource& random) {
+                                         const RandomSource& random) {
     if (stop_first) {
         const bool stopped = co_await stop_and_settle(access, take_runtime_dir(access));
         if (!stopped) {
@@ -63,7 +63,9 @@ asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_fir
     if (!lease_id) {
         co_return error_response(lease_id.error());
     }
-    access.lease() = ServiceLease{*lease_id, std::nullopt, lease_expiry_from(now)};
+    // The clock is read at the grant, not at the decision: a stop in between
+    // may have taken any time, and the lease gets its whole duration.
+    access.lease() = ServiceLease{*lease_id, std::nullopt, lease_expiry_from(access.now())};
     co_return lease_granted_response(std::move(lease_id).value());
 }
 
@@ -96,7 +98,7 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, Rando
             }
             if (decision != AcquireDecision::reclaim_and_recheck) {
                 co_return co_await grant_lease(access, decision == AcquireDecision::stop_then_grant,
-                                               now, random);
+                                               random);
             }
         }
         // The reclaim takes the mutex itself; the decision is taken again
