@@ -242,8 +242,11 @@ TEST_P(IpcExchangeTest, TheClientWaitsForTheAnswerLongerThanForTheHandshake) {
     for (const auto& c : cases) {
         std::optional<Result<IpcResponse>> got;
         run_exchange(slow, [&](LocalStream client) -> asio::awaitable<void> {
-            got = co_await request_service(std::move(client), SecretBytes(SECRET),
-                                           IpcRequest{IpcRequest::StartCore{"L"}}, c.timeouts);
+            // Named: gcc 12 destroys a temporary inside a co_await twice.
+            IpcRequest request{IpcRequest::StartCore{"L"}};
+            SecretBytes secret(SECRET);
+            got = co_await request_service(std::move(client), std::move(secret), std::move(request),
+                                           c.timeouts);
         });
         ASSERT_TRUE(got.has_value()) << c.what;
         if (c.error) {
