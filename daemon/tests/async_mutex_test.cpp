@@ -9,9 +9,13 @@
 #include <asio/use_awaitable.hpp>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -189,11 +193,12 @@ TEST(BlockingPoolTest, RunsWorkOffTheIoThreadAndResumesTheCaller) {
         io,
         [&]() -> asio::awaitable<void> {
             // Blocks its pool thread until the timer below has fired.
-            const auto worker = co_await pool.run([&] {
+            auto work = [&] {
                 released.wait();
                 return std::this_thread::get_id();
-            });
-            worked_elsewhere = worker != io_thread;
+            };
+            const auto worker = co_await pool.run(std::move(work));
+            worked_elsewhere = worker && *worker != io_thread;
             resumed_on_io = std::this_thread::get_id() == io_thread;
         },
         asio::detached);
@@ -225,7 +230,7 @@ TEST(BlockingPoolTest, StaysWithinItsBoundAndLetsIdleThreadsGo) {
         asio::co_spawn(
             io,
             [&, i]() -> asio::awaitable<void> {
-                const int value = co_await pool.run([&, i] {
+                auto work = [&, i] {
                     const int now = ++busy;
                     int seen = most.load();
                     while (now > seen && !most.compare_exchange_weak(seen, now)) {
@@ -233,8 +238,9 @@ TEST(BlockingPoolTest, StaysWithinItsBoundAndLetsIdleThreadsGo) {
                     std::this_thread::sleep_for(10ms);
                     --busy;
                     return i;
-                });
-                if (value == i) {
+                };
+                const auto value = co_await pool.run(std::move(work));
+                if (value && *value == i) {
                     ++done;
                 }
             },
@@ -246,6 +252,104 @@ TEST(BlockingPoolTest, StaysWithinItsBoundAndLetsIdleThreadsGo) {
     EXPECT_GE(most.load(), 2) << "the jobs never ran side by side";
     EXPECT_TRUE(eventually([&] { return pool.thread_count() == 0; }))
         << pool.thread_count() << " threads still alive";
+}
+
+// Whatever becomes of a piece of work, its awaiter resumes with a result:
+// a value, the work's own error, or an error saying why there is none.
+TEST(BlockingPoolTest, EveryPieceOfWorkEndsInAResultForItsAwaiter) {
+    struct Case {
+        const char* what;
+        std::function<Result<int>()> work;
+        bool joined_first;
+        Result<int> expected;
+    } cases[] = {
+        {"a value", [] { return Result<int>(7); }, false, Result<int>(7)},
+        {"its own error", [] { return Result<int>(fail(std::string("own"))); }, false,
+         Result<int>(fail(std::string("own")))},
+        {"a thrown exception",
+         []() -> Result<int> { throw std::runtime_error("the disk went away"); }, false,
+         Result<int>(fail(std::string(BLOCKING_WORK_FAILED) + "the disk went away"))},
+        {"something thrown that is no exception", []() -> Result<int> { throw 5; }, false,
+         Result<int>(fail(std::string(BLOCKING_WORK_FAILED) +
+                          std::string(BLOCKING_WORK_UNKNOWN_EXCEPTION)))},
+        {"submitted after the join", [] { return Result<int>(7); }, true,
+         Result<int>(fail(std::string(BLOCKING_POOL_STOPPED)))},
+    };
+    for (const auto& c : cases) {
+        asio::io_context io;
+        BlockingPool pool(2, 50ms);
+        if (c.joined_first) {
+            pool.join();
+        }
+        std::optional<Result<int>> got;
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                auto work = c.work;
+                got = co_await pool.run(std::move(work));
+            },
+            asio::detached);
+        io.run();
+        ASSERT_TRUE(got.has_value()) << c.what << ": the awaiter never resumed";
+        ASSERT_EQ(got->has_value(), c.expected.has_value()) << c.what;
+        if (c.expected) {
+            EXPECT_EQ(**got, *c.expected) << c.what;
+        } else {
+            EXPECT_EQ(got->error(), c.expected.error()) << c.what;
+        }
+    }
+
+    // Work that returns nothing ends in success or in the same errors.
+    asio::io_context io;
+    BlockingPool pool(1, 50ms);
+    std::optional<Result<void>> quiet;
+    std::optional<Result<void>> thrown;
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+            auto nothing = [] {};
+            quiet = co_await pool.run(std::move(nothing));
+            auto throws = [] { throw std::runtime_error("no"); };
+            thrown = co_await pool.run(std::move(throws));
+        },
+        asio::detached);
+    io.run();
+    ASSERT_TRUE(quiet.has_value() && thrown.has_value());
+    EXPECT_TRUE(*quiet);
+    ASSERT_FALSE(*thrown);
+    EXPECT_EQ(thrown->error(), std::string(BLOCKING_WORK_FAILED) + "no");
+}
+
+// Records the thread that destroys it (only the last of its moved-from
+// copies counts).
+struct EndsOnAThread {
+    std::shared_ptr<std::promise<std::thread::id>> ended;
+    explicit EndsOnAThread(std::shared_ptr<std::promise<std::thread::id>> promise)
+        : ended(std::move(promise)) {}
+    EndsOnAThread(EndsOnAThread&&) noexcept = default;
+    ~EndsOnAThread() {
+        if (ended) {
+            ended->set_value(std::this_thread::get_id());
+        }
+    }
+};
+
+// A value whose end blocks is ended on a pool thread, never on the thread
+// that lets go of it; once the pool has stopped, it ends at once instead of
+// being kept.
+TEST(BlockingPoolTest, WhatIsDisposedOfEndsOnAPoolThreadWhileThePoolRuns) {
+    const auto caller = std::this_thread::get_id();
+    for (const bool joined_first : {false, true}) {
+        BlockingPool pool(1, 50ms);
+        if (joined_first) {
+            pool.join();
+        }
+        auto ended = std::make_shared<std::promise<std::thread::id>>();
+        auto where = ended->get_future();
+        pool.dispose(EndsOnAThread(ended));
+        ASSERT_EQ(where.wait_for(10s), std::future_status::ready) << joined_first;
+        EXPECT_EQ(where.get() == caller, joined_first) << joined_first;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <chrono>
@@ -164,6 +165,12 @@ class IpcExchangeTest : public ::testing::TestWithParam<int> {
     template <class Client>
     DaemonRun run_exchange(FixedHandler& handler, Client client_side,
                            milliseconds read_limit = FRAME_READ_TIMEOUT) {
+        return run_exchange(handler.get(), std::move(client_side), read_limit);
+    }
+
+    template <class Client>
+    DaemonRun run_exchange(RequestHandler handler, Client client_side,
+                           milliseconds read_limit = FRAME_READ_TIMEOUT) {
         asio::io_context io(GetParam());
         DaemonRun run;
         {
@@ -173,14 +180,15 @@ class IpcExchangeTest : public ::testing::TestWithParam<int> {
                 return run;
             }
             const auto started = steady_clock::now();
-            asio::co_spawn(io,
-                           serve_exchange(std::move(pair->server), SecretBytes(SECRET),
-                                          handler.get(), ExchangeOptions{.read_limit = read_limit}),
-                           [&run, started](std::exception_ptr error, ExchangeEnd end) {
-                               EXPECT_FALSE(error);
-                               run.elapsed = steady_clock::now() - started;
-                               run.end = end;
-                           });
+            asio::co_spawn(
+                io,
+                serve_exchange(std::move(pair->server), SecretBytes(SECRET), std::move(handler),
+                               ExchangeOptions{.read_limit = read_limit}),
+                [&run, started](std::exception_ptr error, ExchangeEnd end) {
+                    EXPECT_FALSE(error);
+                    run.elapsed = steady_clock::now() - started;
+                    run.end = end;
+                });
             asio::co_spawn(asio::make_strand(io), client_side(std::move(pair->client)),
                            asio::detached);
         }
@@ -207,6 +215,75 @@ TEST_P(IpcExchangeTest, ClientGetsTheHandlersAnswer) {
     EXPECT_EQ(got->value(), handler.response);
     ASSERT_TRUE(handler.seen);
     EXPECT_EQ(*handler.seen, IpcRequest{IpcRequest::AcquireLease{}});
+}
+
+// The answer comes only once the request has been carried out, which may
+// take longer than the service's own read limit (a start behind another
+// request's stop): the client's limit for it is its own, and the challenge
+// and the grant keep a short one.
+TEST_P(IpcExchangeTest, TheClientWaitsForTheAnswerLongerThanForTheHandshake) {
+    const milliseconds slower_than_a_frame_read = FRAME_READ_TIMEOUT + milliseconds(1000);
+    const RequestHandler slow =
+        [slower_than_a_frame_read](IpcRequest) -> asio::awaitable<IpcResponse> {
+        asio::steady_timer pause(co_await asio::this_coro::executor, slower_than_a_frame_read);
+        co_await pause.async_wait(asio::use_awaitable);
+        co_return IpcResponse{IpcResponse::Ok{}};
+    };
+    struct Case {
+        const char* what;
+        ClientTimeouts timeouts;
+        std::optional<std::string> error;  // nothing: answered
+    } cases[] = {
+        {"the client's own limits", ClientTimeouts{}, std::nullopt},
+        {"an answer limit shorter than the request",
+         ClientTimeouts{CLIENT_HANDSHAKE_READ_TIMEOUT, milliseconds(200)},
+         std::string(CLIENT_NO_RESPONSE_ERROR)},
+    };
+    for (const auto& c : cases) {
+        std::optional<Result<IpcResponse>> got;
+        run_exchange(slow, [&](LocalStream client) -> asio::awaitable<void> {
+            // Named: gcc 12 destroys a temporary inside a co_await twice.
+            IpcRequest request{IpcRequest::StartCore{"L"}};
+            SecretBytes secret(SECRET);
+            got = co_await request_service(std::move(client), std::move(secret), std::move(request),
+                                           c.timeouts);
+        });
+        ASSERT_TRUE(got.has_value()) << c.what;
+        if (c.error) {
+            ASSERT_FALSE(*got) << c.what;
+            EXPECT_EQ(got->error(), *c.error) << c.what;
+        } else {
+            ASSERT_TRUE(*got) << c.what << ": " << got->error();
+            EXPECT_EQ(got->value(), IpcResponse{IpcResponse::Ok{}}) << c.what;
+        }
+    }
+    EXPECT_LT(CLIENT_HANDSHAKE_READ_TIMEOUT, CLIENT_ANSWER_READ_TIMEOUT);
+}
+
+asio::awaitable<void> ask_status(LocalStream client, ClientTimeouts timeouts,
+                                 std::optional<Result<IpcResponse>>& got) {
+    IpcRequest request{IpcRequest::Status{}};
+    got = co_await request_service(std::move(client), SecretBytes(SECRET), std::move(request),
+                                   timeouts);
+}
+
+// A service that has not sent its challenge within the handshake's limit is
+// given up on, however long the answer could have taken.
+TEST_P(IpcExchangeTest, AChallengeThatDoesNotComeEndsTheExchange) {
+    asio::io_context io(GetParam());
+    auto pair = make_local_stream_pair(io.get_executor());
+    ASSERT_TRUE(pair) << pair.error();
+    // The service's end stays open and silent until the client gives up.
+    LocalStream silent = std::move(pair->server);
+    std::optional<Result<IpcResponse>> got;
+    asio::co_spawn(
+        io,
+        ask_status(std::move(pair->client), ClientTimeouts{milliseconds(200), TEST_DEADLINE}, got),
+        asio::detached);
+    run_on_threads(io, GetParam());
+    ASSERT_TRUE(got.has_value());
+    ASSERT_FALSE(*got);
+    EXPECT_EQ(got->error(), CLIENT_NO_CHALLENGE_ERROR);
 }
 
 TEST_P(IpcExchangeTest, ErrorTextsReachTheClientVerified) {

@@ -96,7 +96,8 @@ class SlotFixture {
         : value_(dir_.path().string()),
           env_("ProgramData", &value_),
           pool_(pool_threads),
-          slot_(CoreSlot::create(pool_, [offset = offset_] {
+          slot_(CoreSlot::create(pool_, [offset = offset_, reads = reads_] {
+              ++*reads;
               return MonotonicInstant{} + 1000h + std::chrono::nanoseconds(offset->load());
           })) {
         write_core_dir(RUNS);
@@ -123,6 +124,9 @@ class SlotFixture {
     }
 
     void advance(std::chrono::nanoseconds by) { offset_->fetch_add(by.count()); }
+    MonotonicInstant now() const {
+        return MonotonicInstant{} + 1000h + std::chrono::nanoseconds(offset_->load());
+    }
 
     RequestContext context() const { return {core_dir().native(), DIGEST, slot_}; }
 
@@ -132,6 +136,8 @@ class SlotFixture {
     testing::ScopedEnv env_;
     std::shared_ptr<std::atomic<std::int64_t>> offset_ =
         std::make_shared<std::atomic<std::int64_t>>(0);
+    // How often the slot has read its clock.
+    std::shared_ptr<std::atomic<int>> reads_ = std::make_shared<std::atomic<int>>(0);
     BlockingPool pool_;
     std::shared_ptr<CoreSlot> slot_;
 };
@@ -543,7 +549,7 @@ TEST_F(BlockedSweepTest, TheSweepRunsInsideTheHoldThatReadsTheLease) {
         io_,
         [this, blocker]() -> asio::awaitable<void> {
             auto work = blocker;
-            co_await pool_.run(std::move(work));
+            static_cast<void>(co_await pool_.run(std::move(work)));
         },
         asio::detached);
     io_.poll();
@@ -558,6 +564,62 @@ TEST_F(BlockedSweepTest, TheSweepRunsInsideTheHoldThatReadsTheLease) {
     settle(acquired);
     EXPECT_FALSE(lease_of(*acquired).empty());
     EXPECT_FALSE(fs::exists(runtime_dir(stale)));
+}
+
+// An acquire that first has to stop a core (here one that a stop left
+// pending with no lease) grants its lease once the stop is over, and the
+// lease runs its whole 30 s from then, however long the stop took. The one
+// pool thread is kept busy past the acquire's decision, and the clock moves
+// on while the stop waits for it.
+TEST_F(BlockedSweepTest, ALeaseGrantedAfterAStopRunsItsWholeDurationFromTheGrant) {
+    {
+        std::optional<CoreSlot::Access> access = slot_->try_lock();
+        ASSERT_TRUE(access.has_value());
+        access->stop_pending() = true;
+    }
+    auto occupy = [this](std::shared_future<void> opened) {
+        auto blocker = [opened] {
+            opened.wait();
+            return true;
+        };
+        asio::co_spawn(
+            io_,
+            [this, blocker]() -> asio::awaitable<void> {
+                auto work = blocker;
+                static_cast<void>(co_await pool_.run(std::move(work)));
+            },
+            asio::detached);
+        io_.restart();
+        io_.poll();
+    };
+    std::promise<void> before_sweep;
+    std::promise<void> before_stop;
+    occupy(before_sweep.get_future().share());
+    auto acquired = spawn(acquire());
+    // Queued behind the acquire's sweep, so ahead of its stop.
+    occupy(before_stop.get_future().share());
+
+    *reads_ = 0;
+    before_sweep.set_value();
+    // The acquire's decision is its first look at the clock after the sweep;
+    // the stop it then submits waits for the pool.
+    const auto deadline = std::chrono::steady_clock::now() + testing::HANG_LIMIT;
+    while (*reads_ == 0 && std::chrono::steady_clock::now() < deadline) {
+        io_.restart();
+        io_.run_one_for(100ms);
+    }
+    ASSERT_GT(*reads_, 0) << "the acquire never decided";
+    EXPECT_FALSE(acquired->has_value());
+
+    advance(20s);
+    before_stop.set_value();
+    settle(acquired);
+    ASSERT_FALSE(lease_of(*acquired).empty()) << error_of(acquired->value_or(OK));
+    std::optional<CoreSlot::Access> access = slot_->try_lock();
+    ASSERT_TRUE(access.has_value());
+    EXPECT_FALSE(access->stop_pending());
+    ASSERT_TRUE(access->lease().has_value());
+    EXPECT_EQ(access->lease()->expires_at, now() + LEASE_DURATION);
 }
 
 }  // namespace

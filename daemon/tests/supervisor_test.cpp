@@ -733,5 +733,25 @@ TEST_F(SupervisorTest, ACoreEndsWhenItsOwnerIsKilled) {
     EXPECT_TRUE(ended) << "the core outlived its owner";
 }
 
+// An access moved onto another gives back the lock it held while that
+// slot is still there, even when it held the slot's last reference.
+TEST(CoreSlotAccessTest, AMoveOntoAnAccessGivesBackItsLockBeforeItsSlotGoes) {
+    BlockingPool pool(1, 50ms);
+    auto first = CoreSlot::create(pool);
+    auto second = CoreSlot::create(pool);
+    const std::weak_ptr<CoreSlot> first_seen = first;
+    std::optional<CoreSlot::Access> target = first->try_lock();
+    std::optional<CoreSlot::Access> source = second->try_lock();
+    ASSERT_TRUE(target.has_value() && source.has_value());
+    first.reset();
+    *target = std::move(*source);
+    EXPECT_TRUE(first_seen.expired());
+    EXPECT_FALSE(second->try_lock().has_value()) << "the moved lock is still held";
+    source.reset();
+    EXPECT_FALSE(second->try_lock().has_value()) << "a moved-from access holds nothing";
+    target.reset();
+    EXPECT_TRUE(second->try_lock().has_value());
+}
+
 }  // namespace
 }  // namespace kavo

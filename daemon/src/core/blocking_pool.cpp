@@ -9,14 +9,16 @@ BlockingPool::~BlockingPool() {
     join();
 }
 
-void BlockingPool::submit(std::packaged_task<void()> task) {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(task));
+void BlockingPool::submit(TaskPtr task) {
+    std::unique_lock lock(mutex_);
     if (stopping_) {
-        // Never run; destroyed with the pool, whose owner destroys it before
-        // the io_context the awaiting task belongs to.
+        // Nobody is left to run it, and the pool keeps nothing after it has
+        // been joined.
+        lock.unlock();
+        task->refuse();
         return;
     }
+    queue_.push_back(std::move(task));
     if (idle_ >= queue_.size() || threads_ >= max_threads_) {
         work_ready_.notify_one();
         return;
@@ -41,10 +43,12 @@ void BlockingPool::worker(ThreadList::iterator self) {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (!queue_.empty()) {
-            std::packaged_task<void()> task = std::move(queue_.front());
+            TaskPtr task = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
-            task();
+            task->run();
+            // What the task still held goes outside the lock.
+            task.reset();
             lock.lock();
             continue;
         }
@@ -79,6 +83,15 @@ void BlockingPool::join() {
         if (thread.joinable()) {
             thread.join();
         }
+    }
+    // Work that no thread could be started for: refused rather than kept.
+    std::deque<TaskPtr> left;
+    {
+        std::lock_guard lock(mutex_);
+        left.swap(queue_);
+    }
+    for (auto& task : left) {
+        task->refuse();
     }
 }
 

@@ -41,7 +41,9 @@ class CoreSlot : public std::enable_shared_from_this<CoreSlot> {
     class Access {
       public:
         Access(Access&&) noexcept = default;
-        Access& operator=(Access&&) noexcept = default;
+        // Gives back the lock it held while that slot is still alive, then
+        // lets go of the slot (which may be the last reference to it).
+        Access& operator=(Access&& other) noexcept;
         Access(const Access&) = delete;
         Access& operator=(const Access&) = delete;
         ~Access() = default;
@@ -74,6 +76,10 @@ class CoreSlot : public std::enable_shared_from_this<CoreSlot> {
     static std::shared_ptr<CoreSlot> create(BlockingPool& pool,
                                             MonotonicClock clock = std::chrono::steady_clock::now);
 
+    // The last reference may go on an I/O thread (a connection task that
+    // ends after the pipe server has returned): a core still held then is
+    // handed to the pool, where its end may wait for the process.
+    ~CoreSlot();
     CoreSlot(const CoreSlot&) = delete;
     CoreSlot& operator=(const CoreSlot&) = delete;
 

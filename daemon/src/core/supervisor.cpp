@@ -176,11 +176,21 @@ bool settle_core_slot(CoreSlot::Access& slot, StopOutcome outcome) {
 asio::awaitable<bool> stop_and_settle(CoreSlot::Access& slot,
                                       std::optional<NativeString> runtime_dir) {
     slot.stop_pending() = true;
+    const bool had_runtime_dir = runtime_dir.has_value();
     auto stop = [core = take(slot.core()), runtime_dir = std::move(runtime_dir)]() mutable {
         return stop_core(std::move(core), std::move(runtime_dir));
     };
-    StopOutcome outcome = co_await slot.pool().run(std::move(stop));
-    co_return settle_core_slot(slot, std::move(outcome));
+    auto outcome = co_await slot.pool().run(std::move(stop));
+    if (!outcome) {
+        // The stop threw. Whatever it held of the core went with it, on the
+        // pool, and a core that goes is ended; only its directory may be
+        // left, for the next sweep.
+        StopOutcome ended;
+        ended.stopped = true;
+        ended.cleanup_deferred = had_runtime_dir;
+        co_return settle_core_slot(slot, std::move(ended));
+    }
+    co_return settle_core_slot(slot, std::move(outcome).value());
 }
 
 asio::awaitable<Result<void>> reclaim_expired_lease(std::shared_ptr<CoreSlot> slot) {
@@ -224,9 +234,9 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
         auto retire = [ended = take(slot.core())]() mutable {
             static_cast<void>(ended->release_runtime_dir(CORE_LOG_DRAIN_BOUND));
             ended.reset();
-            return true;
         };
-        co_await pool.run(std::move(retire));
+        // Had it thrown, the core would have gone with it all the same.
+        static_cast<void>(co_await pool.run(std::move(retire)));
     }
 
     // 2 and 3. The executable, the core directory, the sweep and the staging.
@@ -256,13 +266,18 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
         return std::pair<ManagedCore, Result<CoreLogPumps>>(std::move(core), std::move(pumps));
     };
     auto logged = co_await pool.run(std::move(log));
-    ManagedCore core = std::move(logged.first);
-    if (!logged.second) {
+    if (!logged) {
+        // The core went with the work that threw; its directory goes now.
+        co_await stop_and_settle(slot, runtime_dir);
+        co_return fail(std::move(logged).error());
+    }
+    ManagedCore core = std::move(logged->first);
+    if (!logged->second) {
         slot.core() = std::move(core);
         co_await stop_and_settle(slot, runtime_dir);
-        co_return fail(std::move(logged.second).error());
+        co_return fail(std::move(logged->second).error());
     }
-    core.keep_log_pumps(std::move(logged.second).value());
+    core.keep_log_pumps(std::move(logged->second).value());
 
     // 6. The startup watch, without holding a thread.
     asio::steady_timer watch(co_await asio::this_coro::executor);

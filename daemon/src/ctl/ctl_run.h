@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@ inline constexpr std::chrono::milliseconds CTL_RUN_STATUS_INTERVAL{1'000};
 struct CtlRunTimings {
     std::chrono::milliseconds renew_every = CTL_RUN_RENEW_INTERVAL;
     std::chrono::milliseconds status_every = CTL_RUN_STATUS_INTERVAL;
+    // What the renewals are timed by; tests share theirs with the service.
+    std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
 };
 
 // Standard output: one line per step and per change of the status.
@@ -29,11 +32,19 @@ inline constexpr std::string_view CTL_RUN_STARTED = "started the core";
 inline constexpr std::string_view CTL_RUN_STATUS = "status: ";
 inline constexpr std::string_view CTL_RUN_STOPPING = "stopping the core and releasing the lease";
 inline constexpr std::string_view CTL_RUN_RELEASED = "released the lease";
+// The release after a failure found nothing left to give back: the service
+// had ended the lease already (a failed start ends it, and so does the
+// reclaim of an expired one).
+inline constexpr std::string_view CTL_RUN_LEASE_ENDED = "the lease had already ended";
 
 // Standard error; each is followed by the service's or the system's text.
 inline constexpr std::string_view CTL_RUN_REFUSED = "kavo-ctl: the service refused: ";
 inline constexpr std::string_view CTL_RUN_LEASE_LOST = "kavo-ctl: the lease was lost: ";
 inline constexpr std::string_view CTL_RUN_NO_ANSWER = "kavo-ctl: no answer from the service: ";
+// What follows one of the first two for an answer of a kind that the
+// request does not have (a renewal is answered "Ok", a grant "Lease").
+inline constexpr std::string_view CTL_RUN_UNEXPECTED_ANSWER =
+    "an answer that does not fit the request";
 
 // "acquired lease <id> for <n> s".
 std::string ctl_run_acquired_line(const IpcResponse::Lease& lease);

@@ -115,11 +115,9 @@ Result<std::string> bundled_core_digest(const NativeString& core_path) {
 asio::awaitable<PipeServerEnd> run_pipe_server(StopReceiver stop, ServiceConfig config,
                                                PipeServerOptions options) {
     // No lease survives a restart: what an earlier run left goes first.
-    auto sweep = [] {
-        sweep_runtime_root(std::nullopt);
-        return true;
-    };
-    co_await options.pool->run(sweep);
+    auto sweep = [] { sweep_runtime_root(std::nullopt); };
+    // What a failed sweep leaves, a later one removes.
+    static_cast<void>(co_await options.pool->run(sweep));
     const std::optional<std::string> digest = co_await check_bundled_core(config, options);
     if (!digest) {
         co_return PipeServerEnd::core_check_failed;

@@ -73,10 +73,12 @@ void ServiceRuntime::shutdown() {
     }
     workers_.clear();
     pool_->join();
-    pool_.reset();
     keep_running_.reset();
-    // Tasks still in the io_context are destroyed with it, unfinished.
+    // Tasks still in the io_context are destroyed with it, unfinished. What
+    // they held may still be handed to the pool (a core slot's last
+    // reference hands it its core), which by now disposes of it at once.
     io_.reset();
+    pool_.reset();
 }
 
 }  // namespace kavo

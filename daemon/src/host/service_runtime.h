@@ -56,7 +56,8 @@ class ServiceRuntime {
 
     // In this order: stops the io_context and joins its threads, joins the
     // blocking pool, destroys the io_context with whatever tasks it still
-    // holds. Idempotent; the runtime is of no further use afterwards.
+    // holds, then the pool. Idempotent; the runtime is of no further use
+    // afterwards.
     void shutdown();
 
   private:
@@ -71,8 +72,9 @@ class ServiceRuntime {
     std::unique_ptr<asio::io_context> io_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keep_running_;
     std::vector<std::thread> workers_;
-    // Work queued after the pool was joined still holds handlers of the
-    // io_context, so the pool goes before the io_context does.
+    // Joined before the io_context goes, destroyed after it: a joined pool
+    // keeps nothing of the io_context, and the tasks destroyed with the
+    // io_context may still hand it what they held.
     std::unique_ptr<BlockingPool> pool_;
 };
 

@@ -27,9 +27,10 @@ namespace {
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<std::optional<Result<IpcResponse>>> owned_exchange(LocalStream stream,
                                                                    SecretBytes secret_copy,
-                                                                   IpcRequest request) {
+                                                                   IpcRequest request,
+                                                                   ClientTimeouts timeouts) {
     const std::string_view secret = secret_copy.view();
-    auto challenge_body = co_await read_frame(stream);
+    auto challenge_body = co_await read_frame(stream, timeouts.handshake);
     if (!challenge_body) {
         co_return fail(std::string(CLIENT_NO_CHALLENGE_ERROR));
     }
@@ -43,7 +44,7 @@ asio::awaitable<std::optional<Result<IpcResponse>>> owned_exchange(LocalStream s
     }
 
     // The daemon closes without a word when it does not accept the answer.
-    auto session_body = co_await read_frame(stream);
+    auto session_body = co_await read_frame(stream, timeouts.handshake);
     if (!session_body) {
         co_return fail(std::string(CLIENT_NO_SESSION_ERROR));
     }
@@ -64,7 +65,7 @@ asio::awaitable<std::optional<Result<IpcResponse>>> owned_exchange(LocalStream s
         co_return fail(std::string(CLIENT_SEND_ERROR_PREFIX) + sent.error());
     }
 
-    auto response_body = co_await read_frame(stream);
+    auto response_body = co_await read_frame(stream, timeouts.answer);
     if (!response_body) {
         co_return fail(std::string(CLIENT_NO_RESPONSE_ERROR));
     }
@@ -85,12 +86,12 @@ asio::awaitable<std::optional<Result<IpcResponse>>> owned_exchange(LocalStream s
 }  // namespace
 
 asio::awaitable<Result<IpcResponse>> request_service(LocalStream stream, SecretBytes secret,
-                                                     IpcRequest request) {
+                                                     IpcRequest request, ClientTimeouts timeouts) {
     // As on the daemon's side: each read races a timer, so the exchange keeps
     // to a strand of its own whatever runs the context.
     auto strand = asio::make_strand(stream.get_executor());
     auto response = co_await asio::co_spawn(
-        strand, owned_exchange(std::move(stream), std::move(secret), std::move(request)),
+        strand, owned_exchange(std::move(stream), std::move(secret), std::move(request), timeouts),
         asio::use_awaitable);
     co_return std::move(*response);
 }

@@ -52,7 +52,7 @@ std::optional<NativeString> take_runtime_dir(CoreSlot::Access& slot) {
 // earlier one was being reclaimed, or a stop left pending with no lease by a
 // failed poll); its core is stopped before anyone gets a new lease.
 asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_first,
-                                         MonotonicInstant now, const RandomSource& random) {
+                                         const RandomSource& random) {
     if (stop_first) {
         const bool stopped = co_await stop_and_settle(access, take_runtime_dir(access));
         if (!stopped) {
@@ -63,7 +63,9 @@ asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_fir
     if (!lease_id) {
         co_return error_response(lease_id.error());
     }
-    access.lease() = ServiceLease{*lease_id, std::nullopt, lease_expiry_from(now)};
+    // The clock is read at the grant, not at the decision: a stop in between
+    // may have taken any time, and the lease gets its whole duration.
+    access.lease() = ServiceLease{*lease_id, std::nullopt, lease_expiry_from(access.now())};
     co_return lease_granted_response(std::move(lease_id).value());
 }
 
@@ -81,11 +83,9 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, Rando
         if (access.lease()) {
             keep = access.lease()->lease_id;
         }
-        auto sweep = [keep = std::move(keep)] {
-            sweep_runtime_root(keep);
-            return true;
-        };
-        co_await access.pool().run(std::move(sweep));
+        auto sweep = [keep = std::move(keep)] { sweep_runtime_root(keep); };
+        // A sweep that fails leaves its leftovers to the next one.
+        static_cast<void>(co_await access.pool().run(std::move(sweep)));
     }
 
     for (bool rechecked = false;; rechecked = true) {
@@ -98,7 +98,7 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, Rando
             }
             if (decision != AcquireDecision::reclaim_and_recheck) {
                 co_return co_await grant_lease(access, decision == AcquireDecision::stop_then_grant,
-                                               now, random);
+                                               random);
             }
         }
         // The reclaim takes the mutex itself; the decision is taken again
@@ -165,7 +165,10 @@ asio::awaitable<void> retire_ended_core(CoreSlot::Access& access) {
         core.reset();
         return runtime_dir ? remove_runtime_dir(*runtime_dir) : true;
     };
-    const bool removed = co_await access.pool().run(std::move(retire));
+    // Work that threw took the core with it all the same; its directory is
+    // then left to the next sweep.
+    const auto retired = co_await access.pool().run(std::move(retire));
+    const bool removed = retired && *retired;
     access.lease().reset();
     access.stop_pending() = false;
     if (!removed) {
