@@ -84,7 +84,8 @@ asio::awaitable<Result<void>> ReplayService::prepare(VectorServiceState state) {
     if (state.core_running) {
         // Named before the co_await: gcc 12 destroys a temporary argument of
         // a coroutine call inside a co_await expression twice.
-        RequestContext context{core_dir_.native(), state.core_sha256, slot_};
+        RequestContext context{
+            .core_dir = core_dir_.native(), .core_digest = state.core_sha256, .slot = slot_};
         IpcRequest start{IpcRequest::StartCore{state.lease->lease_id}};
         const IpcResponse started = co_await handle_request(std::move(start), std::move(context));
         if (const auto* error = std::get_if<IpcResponse::Error>(&started.value)) {
