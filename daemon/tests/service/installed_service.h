@@ -28,6 +28,7 @@
 #include "platform/process_info.h"
 #include "platform/service_manager.h"
 #include "platform/utf.h"
+#include "service/earlier_install.h"
 #include "test_support.h"
 
 namespace kavo::service_testing {
@@ -101,7 +102,7 @@ class InstalledServiceFixture : public ::testing::Test {
         auto root = service_root_dir();
         ASSERT_TRUE(root) << root.error();
         service_root_ = *root;
-        const auto clean = uninstall_service();
+        const auto clean = remove_earlier_install();
         ASSERT_TRUE(clean) << clean.error();
 
         fs::create_directories(bundle());
@@ -120,7 +121,7 @@ class InstalledServiceFixture : public ::testing::Test {
 
     void TearDown() override {
         if (manager_) {
-            static_cast<void>(uninstall_service());
+            static_cast<void>(remove_earlier_install());
         }
     }
 

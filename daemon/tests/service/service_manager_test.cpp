@@ -18,6 +18,7 @@
 #include "platform/fs.h"
 #include "platform/process_info.h"
 #include "platform/service_manager.h"
+#include "service/earlier_install.h"
 #include "test_support.h"
 
 namespace kavo {
@@ -43,7 +44,7 @@ class ServiceManagerTest : public ::testing::Test {
         install_parent_ = service_root_.parent_path();
         polling_.interval = std::chrono::milliseconds(10);
         // Whatever an earlier run left goes first.
-        const auto clean = uninstall_service(polling_);
+        const auto clean = service_testing::remove_earlier_install();
         ASSERT_TRUE(clean) << clean.error();
         fs::create_directories(bundle());
         testing::write_file(bundle() / "kavo-daemon-under-test.exe", "not a program at all");
@@ -56,7 +57,7 @@ class ServiceManagerTest : public ::testing::Test {
 
     void TearDown() override {
         if (manager_) {
-            static_cast<void>(uninstall_service(polling_));
+            static_cast<void>(service_testing::remove_earlier_install());
         }
     }
 
