@@ -26,9 +26,14 @@ inline Result<void> remove_earlier_install() {
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (!removed && std::chrono::steady_clock::now() < deadline) {
+        // Only a service whose process is gone is started again: a live one
+        // that does not stop is the removal's to report.
         if (const auto manager = ServiceManager::open(SCM_ACCESS_CONNECT)) {
             if (const auto service = manager->open_service(SERVICE_NAME, SERVICE_ACCESS_ALL)) {
-                static_cast<void>(service->start());
+                const auto pid = service->process_id();
+                if (pid && *pid != 0 && !process_is_running(*pid)) {
+                    static_cast<void>(service->start());
+                }
             }
         }
         std::this_thread::sleep_for(std::chrono::seconds(2));
