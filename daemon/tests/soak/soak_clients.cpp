@@ -77,11 +77,14 @@ asio::awaitable<void> pause_for(Clock::duration how_long) {
 // here; the pairing is Asio's and correct.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-asio::awaitable<Answer> ask(std::string_view secret, IpcRequest request) {
+// `retry` is how long the client looks for a free instance of the name:
+// by default as long as a desktop client does.
+asio::awaitable<Answer> ask(std::string_view secret, IpcRequest request,
+                            PipeRetryPolicy retry = {}) {
     Answer answer;
     answer.sent = Clock::now();
     std::string name(PIPE_NAME);
-    auto connected = co_await connect_pipe(std::move(name));
+    auto connected = co_await connect_pipe(std::move(name), retry);
     if (!connected) {
         answer.answered = Clock::now();
         answer.failure = "connect: " + connected.error().error.text;
@@ -99,9 +102,9 @@ asio::awaitable<Answer> ask(std::string_view secret, IpcRequest request) {
 }
 #pragma GCC diagnostic pop
 
-asio::awaitable<Answer> ask_status(std::string_view secret) {
+asio::awaitable<Answer> ask_status(std::string_view secret, PipeRetryPolicy retry = {}) {
     IpcRequest status{IpcRequest::Status{}};
-    co_return co_await ask(secret, std::move(status));
+    co_return co_await ask(secret, std::move(status), retry);
 }
 
 std::vector<std::uint8_t> frame_bytes(std::string_view body) {
@@ -716,7 +719,9 @@ SilentCrowd silent_crowd(std::string_view secret, std::size_t count) {
         asio::co_spawn(
             context,
             [&]() -> asio::awaitable<void> {
-                crowd.real = co_await ask_status(secret);
+                // As patient as the silent ones: on a loaded machine the
+                // service may take long to put up the next instance.
+                crowd.real = co_await ask_status(secret, PipeRetryPolicy{hang_limit});
                 crowd.open_when_served = open;
             },
             asio::detached);
