@@ -19,15 +19,15 @@
 #include <variant>
 #include <vector>
 
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 #include "host/pipe_server.h"
-#include "host/service_pipe.h"
 #include "ipc/client.h"
 #include "platform/hex.h"
 #include "platform/pipe_connect.h"
 #include "platform/process.h"
 #include "platform/process_info.h"
 #include "platform/random.h"
+#include "service/service_pipe.h"
 
 namespace {
 

@@ -31,10 +31,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 #include "core/supervisor.h"
 #include "host/pipe_server.h"
-#include "host/service_pipe.h"
 #include "host/stop_channel.h"
 #include "ipc/client.h"
 #include "ipc/frame_io.h"
@@ -42,6 +41,7 @@
 #include "platform/pipe_connect.h"
 #include "platform/pipe_listener.h"
 #include "platform/random.h"
+#include "service/service_pipe.h"
 
 namespace {
 

@@ -1,16 +1,25 @@
 # The daemon's layers, one library each, each seeing and linking only what is
 # below it:
 #
-#   kavo_ctl       ctl/: the kavo-ctl console tool, a client of the service
-#   kavo_host      host/ and install/: entry points, service, pipe server
+#   kavo_program   program/: kavo-daemon's entry, the one place that sees both
+#                  the service host and the installer
+#   kavo_host      host/: the service and its pipe server
+#   kavo_install   install/: installing and removing the service
+#   kavo_ctl       ctl/: the kavo-ctl console tool, a client of the service;
+#                  it sees the protocol and the shared names only
 #   kavo_ipc       ipc/: the pipe protocol and request handling
 #   kavo_core      core/: protected directories, staging, supervisor, log
+#   kavo_async     async/: the asynchronous mutex and the blocking pool
+#   kavo_service   service/: what every part agrees on: the service's names,
+#                  where its files are, its configuration and identity
 #   kavo_platform  platform/ and its backend: the only code with OS headers
 #   kavo_pure      pure decision code from every layer: no I/O, no Asio, no
 #                  backend; the fuzz targets and the clang build link it alone
 #
-# Every library compiles against an include tree of its own that holds only
-# the headers it may use, so an include that climbs a layer does not compile.
+# host and install sit side by side and never see each other. Every library
+# compiles against an include tree of its own that holds only the headers it
+# may use, so an include that climbs a layer, or crosses between host and
+# install, does not compile.
 
 set(KAVO_SRC ${CMAKE_CURRENT_LIST_DIR}/src)
 
@@ -32,22 +41,26 @@ set(KAVO_PURE_SOURCES
   core/redact.cpp
   core/rename_retry.cpp
   core/runtime_entry_name.cpp
-  host/service_config.cpp
+  service/service_config.cpp
   host/stop_channel.cpp
   host/service_lifecycle.cpp
-  host/program_mode.cpp
+  program/program_mode.cpp
   install/directory_claim.cpp
+  install/install_names.cpp
+  install/install_outcome.cpp
   install/service_registration.cpp
   ctl/ctl_command.cpp)
 set(KAVO_PURE_HEADERS
   platform/command_line.h
   platform/file_attributes.h
   platform/native_string.h
+  platform/os_error.h
   platform/path.h
   platform/result.h
   platform/service_parameters.h
   core/log_rotation.h
-  host/service_pipe.h)
+  service/service_names.h
+  service/service_pipe.h)
 
 # Builds the include tree `dir` from links to the directories or files
 # `entries` (relative to src/).

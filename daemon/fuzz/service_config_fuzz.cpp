@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "host/service_config.h"
 #include "platform/hex.h"
 #include "platform/utf.h"
+#include "service/service_config.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/async_mutex.h"
-#include "core/blocking_pool.h"
+#include "async/async_mutex.h"
+#include "async/blocking_pool.h"
 
 namespace kavo {
 namespace {

@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 #include "core/core_slot.h"
 #include "core/runtime_staging.h"
 #include "core/supervisor.h"

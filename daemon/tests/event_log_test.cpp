@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/supervisor.h"
-#include "host/diagnostic_events.h"
 #include "host/pipe_server.h"
 #include "host/service_lifecycle.h"
 #include "install/event_log_source.h"
@@ -20,6 +19,7 @@
 #include "platform/diagnostics.h"
 #include "platform/event_log.h"
 #include "platform/utf.h"
+#include "program/diagnostic_events.h"
 #include "test_child.h"
 
 namespace kavo {

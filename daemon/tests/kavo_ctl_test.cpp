@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "ctl/ctl_command.h"
-#include "host/service_config.h"
 #include "ipc/client.h"
 #include "ipc/record_json.h"
 #include "platform/native_string.h"
 #include "platform/process.h"
 #include "platform/process_info.h"
+#include "service/service_config.h"
 #include "test_pipe_server.h"
 #include "test_support.h"
 

@@ -28,7 +28,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 #include "core/core_slot.h"
 #include "core/supervisor.h"
 #include "host/pipe_server.h"

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/service_pipe.h"
 #include "platform/pipe_connect.h"
 #include "platform/pipe_listener.h"
+#include "service/service_pipe.h"
 #include "test_pipe_server.h"
 
 namespace kavo {

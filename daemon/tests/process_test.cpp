@@ -69,29 +69,8 @@ SpawnOptions child_options(const char* role) {
     return options;
 }
 
-TEST(CommandLineTest, QuotesByTheWindowsRules) {
-    struct Case {
-        std::string argument;
-        std::string quoted;
-    };
-    const Case cases[] = {
-        {"plain", "plain"},
-        {"", "\"\""},
-        {"with space", "\"with space\""},
-        {"tab\there", "\"tab\there\""},
-        {"quote\"inside", "quote\\\"inside"},
-        {"back\\slash", "back\\slash"},
-        {"trail\\", "trail\\"},
-        {"trail space\\", "\"trail space\\\\\""},
-        {"two\\\\\"q", "two\\\\\\\\\\\"q"},
-        {"a b\\\"c", "\"a b\\\\\\\"c\""},
-    };
-    for (const auto& c : cases) {
-        std::string out;
-        append_quoted_argument<char>(out, c.argument);
-        EXPECT_EQ(out, c.quoted) << c.argument;
-    }
-    // The same rules on wide strings, and the program always quoted as is.
+TEST(CommandLineTest, QuotesTheArgumentsAndAlwaysTheProgram) {
+    // The quoting rules themselves are QuotedArgumentTest's table.
     EXPECT_EQ(build_command_line<wchar_t>(L"C:\\Program Files\\k\\kavo_core.exe",
                                           {L"-d", L"C:\\Data dir\\"}),
               L"\"C:\\Program Files\\k\\kavo_core.exe\" -d \"C:\\Data dir\\\\\"");

@@ -1,5 +1,5 @@
 // The daemon's configuration from its command line, with the identity file.
-#include "host/service_config.h"
+#include "service/service_config.h"
 
 #include <gtest/gtest.h>
 

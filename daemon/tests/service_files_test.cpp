@@ -64,7 +64,7 @@ TEST(InstallMessagesTest, AreExact) {
     EXPECT_EQ(RESOLVE_SERVICE_BINARY_DIRECTORY_FAILED,
               "Failed to resolve service binary directory");
     EXPECT_EQ(BUNDLED_DAEMON_UNAVAILABLE, "Bundled service daemon is unavailable");
-    EXPECT_EQ(BUNDLED_CORE_UNAVAILABLE, "Bundled core binary is unavailable");
+    EXPECT_EQ(CORE_BINARY_UNAVAILABLE, "Bundled core binary is unavailable");
     EXPECT_EQ(RESOLVE_INSTALL_PARENT_FAILED, "Failed to resolve service install parent");
     EXPECT_EQ(CREATE_INSTALL_PARENT_FAILED, "Failed to create service install parent: ");
     EXPECT_EQ(CREATE_SERVICE_STAGING_FAILED,
@@ -83,13 +83,16 @@ TEST_F(ServiceFilesTest, StagedFilesMoveIntoPlaceAsTheServiceRoot) {
     ASSERT_TRUE(daemon) << daemon.error();
     EXPECT_EQ(*daemon, (path("Service") / "kavo-daemon.exe").native());
     EXPECT_FALSE(fs::exists(path("staging")));
+    // The core is installed under the name the daemon looks for beside itself.
+    const std::string core = fs::path(CORE_EXECUTABLE_NAME).string();
     EXPECT_EQ(names_in(path("Service")),
-              (std::set<std::string>{"identity", "kavo-daemon.exe", "kavo_core.exe"}));
+              (std::set<std::string>{"identity", "kavo-daemon.exe", core}));
     EXPECT_EQ(testing::read_file(path("Service") / "kavo-daemon.exe"), std::string(70000, 'd'));
-    EXPECT_EQ(testing::read_file(path("Service") / "kavo_core.exe"), CORE_BYTES);
+    EXPECT_EQ(testing::read_file(path("Service") / core), CORE_BYTES);
     EXPECT_EQ(testing::read_file(path("Service") / "identity"), std::string(32, 'k'));
 #if !defined(_WIN32)
-    for (const char* name : {"identity", "kavo-daemon.exe", "kavo_core.exe"}) {
+    for (const std::string& name :
+         {std::string("identity"), std::string("kavo-daemon.exe"), core}) {
         const auto protection = read_protection((path("Service") / name).native());
         ASSERT_TRUE(protection) << protection.error().text;
         EXPECT_EQ(protection->access, "0600") << name;

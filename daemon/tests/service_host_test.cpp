@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "host/program_entry.h"
-#include "host/program_mode.h"
 #include "host/service_entry.h"
 #include "host/service_lifecycle.h"
 #include "install/service_registration.h"
 #include "platform/os_error.h"
+#include "program/program_entry.h"
+#include "program/program_mode.h"
 #include "test_support.h"
 
 namespace kavo {
@@ -50,7 +50,7 @@ TEST(ServiceLifecycleTest, EachFailureStopsWithItsOwnServiceSpecificCode) {
         {ServiceFailure::configuration, 0x20000001},
         {ServiceFailure::core_check, 0x20000002},
         {ServiceFailure::pipe, 0x20000003},
-        {ServiceFailure::runtime, 0x20000004},
+        {ServiceFailure::threads, 0x20000004},
     };
     for (const auto& c : cases) {
         const ServiceStatusRecord record = failed_status_record(c.failure);
@@ -195,7 +195,7 @@ enum class Scripted {
     // The configuration fails, and so does the report of its stopped record.
     config_unreported,
     running,
-    runtime,
+    threads,
     core_check,
     first_pipe,
     stopped,
@@ -256,12 +256,12 @@ EntryRun run_entry(Scripted script) {
         config.core_dir = KAVO_NATIVE("core");
         return config;
     };
-    steps.build_runtime = [&]() -> Result<std::unique_ptr<ServiceRuntime>> {
+    steps.build_threads = [&]() -> Result<std::unique_ptr<ServiceThreads>> {
         events->push_back("build runtime");
-        if (script == Scripted::runtime) {
+        if (script == Scripted::threads) {
             return fail(std::string(RUNTIME_BUILD_FAILED) + "no threads");
         }
-        return ServiceRuntime::build(2);
+        return ServiceThreads::build(2);
     };
     steps.serve = [events, served, context, script](
                       StopReceiver stop, ServiceConfig config,
@@ -330,7 +330,7 @@ TEST(ServiceEntryTest, StepsInOrderAndEveryFailureEndsTheProcess) {
         {Scripted::running,
          {"register", "load config", "report running", failed, ended},
          served_nothing},
-        {Scripted::runtime,
+        {Scripted::threads,
          {"register", "load config", "report running", "build runtime", failed,
           "report stopped 1066 536870916"},
          served_nothing},

@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <string>
 
+#include "install/install_names.h"
+#include "install/install_outcome.h"
 #include "install/service_registration.h"
+#include "platform/command_line.h"
 #include "platform/native_string.h"
 
 namespace kavo {
@@ -16,7 +19,7 @@ NativeString native(std::string_view text) {
     return utf8_to_native(text);
 }
 
-TEST(QuoteServiceArgumentTest, QuotesOnlyWhatTheParserWouldSplitOrUnescape) {
+TEST(QuotedArgumentTest, QuotesOnlyWhatTheParserWouldSplitOrUnescape) {
     struct Case {
         std::string text;
         std::string quoted;
@@ -49,7 +52,9 @@ TEST(QuoteServiceArgumentTest, QuotesOnlyWhatTheParserWouldSplitOrUnescape) {
         {"C:\\Program Files\\KAVO\\core\\", "\"C:\\Program Files\\KAVO\\core\\\\\""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(quote_service_argument(native(c.text)), native(c.quoted)) << c.text;
+        NativeString quoted;
+        append_quoted_argument(quoted, NativeView(native(c.text)));
+        EXPECT_EQ(quoted, native(c.quoted)) << c.text;
     }
 }
 

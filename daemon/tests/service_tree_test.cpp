@@ -169,15 +169,15 @@ TEST_F(ServiceTreeClaimTest, AnInstallFromTheInstalledCopyTakesItsFilesFromWhere
     const auto first = install_service_files(config(), options());
     ASSERT_TRUE(first) << first.error().error;
     InstallOptions from_installed;
-    from_installed.bundled =
-        BundledFiles{(root() / "kavo-daemon.exe").native(), (root() / "kavo_core.exe").native()};
+    from_installed.bundled = BundledFiles{(root() / "kavo-daemon.exe").native(),
+                                          (root() / CORE_EXECUTABLE_NAME).native()};
     ServiceConfig again = config();
     again.identity = SecretBytes(std::string(40, 'n'));
     const auto second = install_service_files(again, from_installed);
     ASSERT_TRUE(second) << second.error().error;
     EXPECT_EQ(*second, (root() / "kavo-daemon.exe").native());
     EXPECT_EQ(testing::read_file(root() / "kavo-daemon.exe"), "daemon bytes");
-    EXPECT_EQ(testing::read_file(root() / "kavo_core.exe"), CORE_BYTES);
+    EXPECT_EQ(testing::read_file(root() / CORE_EXECUTABLE_NAME), CORE_BYTES);
     EXPECT_EQ(testing::read_file(root() / "identity"), std::string(40, 'n'));
     // Nothing runs the files set aside, so they are gone already.
     std::set<std::string> names;
@@ -311,11 +311,12 @@ TEST_F(ServiceTreeClaimTest, AnInstallOverAnotherAccountsFoldersBuildsAFreshProt
         EXPECT_EQ(protection(entry.path()).access, entry.is_directory() ? "0700" : "0600")
             << entry.path();
     }
-    EXPECT_EQ(names, (std::set<std::string>{"Service", "Service/identity",
-                                            "Service/kavo-daemon.exe", "Service/kavo_core.exe"}));
+    EXPECT_EQ(names,
+              (std::set<std::string>{"Service", "Service/identity", "Service/kavo-daemon.exe",
+                                     "Service/" + fs::path(CORE_EXECUTABLE_NAME).string()}));
     EXPECT_EQ(protection(parent()).owner, "0");
     EXPECT_EQ(protection(parent()).access, "0700");
-    EXPECT_EQ(testing::read_file(root() / "kavo_core.exe"), CORE_BYTES);
+    EXPECT_EQ(testing::read_file(root() / CORE_EXECUTABLE_NAME), CORE_BYTES);
 }
 
 TEST_F(ServiceTreeClaimTest, StagingDirectoriesOfAnotherAccountAreLeftAndReported) {

@@ -21,8 +21,8 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
+#include "async/blocking_pool.h"
 #include "child_guard.h"
-#include "core/blocking_pool.h"
 #include "core/core_slot.h"
 #include "core/exit_status.h"
 #include "core/protected_dirs.h"

@@ -4,11 +4,11 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 
-#include "host/service_pipe.h"
 #include "ipc/exchange.h"
 #include "platform/hex.h"
 #include "platform/pipe_listener.h"
 #include "platform/random.h"
+#include "service/service_pipe.h"
 
 namespace kavo::testing {
 

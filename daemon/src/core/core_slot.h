@@ -12,8 +12,8 @@
 
 #include <asio/awaitable.hpp>
 
-#include "core/async_mutex.h"
-#include "core/blocking_pool.h"
+#include "async/async_mutex.h"
+#include "async/blocking_pool.h"
 #include "core/managed_core.h"
 #include "platform/native_string.h"
 

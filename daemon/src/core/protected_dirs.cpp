@@ -9,21 +9,6 @@
 
 namespace kavo {
 
-Result<NativeString> service_root_dir() {
-    const auto program_data = read_environment_variable(PROGRAM_DATA_VARIABLE);
-    if (!program_data) {
-        return fail(std::string(PROGRAM_DATA_UNAVAILABLE));
-    }
-    if (!is_absolute_native(*program_data)) {
-        return fail(std::string(PROGRAM_DATA_NOT_ABSOLUTE));
-    }
-    return join_native(join_native(*program_data, INSTALL_PARENT_NAME), SERVICE_ROOT_NAME);
-}
-
-NativeString runtime_root_dir(NativeView service_root) {
-    return join_native(service_root, RUNTIME_ROOT_NAME);
-}
-
 namespace {
 
 std::string protect_message(const ProtectError& error) {

@@ -15,19 +15,13 @@
 
 #include "platform/native_string.h"
 #include "platform/result.h"
+#include "service/service_names.h"
+#include "service/service_paths.h"
 
 namespace kavo {
 
 class TreeEntry;
 
-inline constexpr std::string_view PROGRAM_DATA_VARIABLE = "ProgramData";
-inline constexpr NativeView INSTALL_PARENT_NAME = KAVO_NATIVE("KAVO");
-inline constexpr NativeView SERVICE_ROOT_NAME = KAVO_NATIVE("Service");
-inline constexpr NativeView RUNTIME_ROOT_NAME = KAVO_NATIVE("Runtime");
-
-inline constexpr std::string_view PROGRAM_DATA_UNAVAILABLE = "ProgramData is unavailable";
-inline constexpr std::string_view PROGRAM_DATA_NOT_ABSOLUTE =
-    "ProgramData must be an absolute path";
 inline constexpr std::string_view PREPARE_PERMISSIONS_FAILED =
     "Failed to prepare service file permissions";
 inline constexpr std::string_view PROTECT_FAILED = "Failed to protect service files";
@@ -41,12 +35,6 @@ inline constexpr std::string_view INVALID_RUNTIME_ENTRY =
     "Refusing to remove an invalid KAVO protected runtime entry";
 inline constexpr std::string_view REMOVE_RUNTIME_DIR_FAILED =
     "Failed to remove an KAVO protected runtime directory";
-
-// %ProgramData%\KAVO\Service, from the process environment. Not created here.
-Result<NativeString> service_root_dir();
-
-// <service root>\Runtime.
-NativeString runtime_root_dir(NativeView service_root);
 
 // Writes the protected access list of a file or a directory to `path`.
 Result<void> protect_service_path(const NativeString& path, bool is_directory);

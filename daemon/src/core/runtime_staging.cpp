@@ -7,10 +7,9 @@
 #include "core/protected_dirs.h"
 #include "core/rename_retry.h"
 #include "core/runtime_entry_name.h"
-#include "platform/crypto.h"
+#include "platform/file_digest.h"
 #include "platform/file_handle.h"
 #include "platform/fs.h"
-#include "platform/hex.h"
 #include "platform/path.h"
 
 namespace kavo {
@@ -18,7 +17,6 @@ namespace kavo {
 namespace {
 
 // Large enough for sequential reads at disk speed, small enough for a thread.
-constexpr std::size_t DIGEST_BUFFER_SIZE = 256 * 1024;
 
 std::string with_os_text(std::string_view prefix, const OsError& error) {
     std::string message(prefix);
@@ -137,18 +135,11 @@ Result<StagedRuntime> stage_runtime(const NativeString& source_dir, std::string_
 }
 
 Result<std::string> opened_file_sha256_hex(FileHandle& file) {
-    std::vector<std::uint8_t> buffer(DIGEST_BUFFER_SIZE);
-    Sha256 digest;
-    for (;;) {
-        auto got = file.read(buffer);
-        if (!got) {
-            return fail(with_os_text(READ_RUNTIME_FAILED, got.error()));
-        }
-        if (*got == 0) {
-            return hex_lower(digest.finish());
-        }
-        digest.update(std::span<const std::uint8_t>(buffer).first(*got));
+    auto digest = sha256_hex(file);
+    if (!digest) {
+        return fail(with_os_text(READ_RUNTIME_FAILED, digest.error()));
     }
+    return std::move(digest).value();
 }
 
 Result<std::string> file_sha256_hex(const NativeString& path) {
@@ -159,11 +150,11 @@ Result<std::string> file_sha256_hex(const NativeString& path) {
     // may have reached through a link). Runtime sources, which users can swap,
     // are never hashed by name. Whatever the path leads to, only a regular
     // file is read, and the open cannot hang on a FIFO or a device.
-    auto file = FileHandle::open(path, LinkAtPath::follow);
-    if (!file) {
-        return fail(with_os_text(READ_RUNTIME_FAILED, file.error()));
+    auto digest = sha256_hex(path);
+    if (!digest) {
+        return fail(with_os_text(READ_RUNTIME_FAILED, digest.error()));
     }
-    return opened_file_sha256_hex(*file);
+    return std::move(digest).value();
 }
 
 }  // namespace kavo

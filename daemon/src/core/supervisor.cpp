@@ -92,11 +92,11 @@ Result<NativeString> locate_core_executable() {
 }
 
 Result<NativeString> locate_core_executable(const NativeString& executable_path) {
-    const auto directory = parent_path(NativeView(executable_path), NATIVE_PATH_STYLE);
-    if (!directory) {
+    auto beside = core_beside(executable_path);
+    if (!beside) {
         return fail(std::string(RESOLVE_SERVICE_DIRECTORY_FAILED));
     }
-    NativeString core = join_native(*directory, CORE_EXECUTABLE_NAME);
+    NativeString core = std::move(beside).value();
     const auto attributes = read_attributes_following(core);
     if (!attributes || (attributes->attributes & ATTRIBUTE_DIRECTORY) != 0 ||
         is_link(*attributes)) {

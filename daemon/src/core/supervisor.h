@@ -23,11 +23,10 @@
 #include "platform/os_error.h"
 #include "platform/process.h"
 #include "platform/result.h"
+#include "service/service_names.h"
+#include "service/service_paths.h"
 
 namespace kavo {
-
-// The core's file name beside the daemon: "kavo_core.exe" on Windows.
-inline constexpr NativeView CORE_EXECUTABLE_NAME = KAVO_EXECUTABLE_NAME("kavo_core");
 
 // How long a freshly launched core must stay up for its start to count.
 inline constexpr std::chrono::milliseconds STARTUP_GRACE{750};
@@ -36,7 +35,6 @@ inline constexpr std::chrono::milliseconds STARTUP_GRACE{750};
 inline constexpr std::string_view RESOLVE_SERVICE_PATH_FAILED = "Failed to resolve service path: ";
 inline constexpr std::string_view RESOLVE_SERVICE_DIRECTORY_FAILED =
     "Failed to resolve service directory";
-inline constexpr std::string_view CORE_BINARY_UNAVAILABLE = "Bundled core binary is unavailable";
 inline constexpr std::string_view CREATE_CORE_JOB_FAILED = "Failed to create the core process job";
 inline constexpr std::string_view BIND_CORE_LIFECYCLE_FAILED =
     "Failed to bind the core process lifecycle";

@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "host/service_pipe.h"
 #include "ipc/records.h"
 #include "platform/result.h"
 #include "platform/utf.h"
+#include "service/service_pipe.h"
 
 namespace kavo {
 

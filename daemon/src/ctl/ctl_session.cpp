@@ -13,12 +13,6 @@
 
 namespace kavo {
 
-// gcc 12 pairs the allocation inside Asio's coroutine frame allocator with the
-// frame's own operator delete, which hands the memory back to that allocator,
-// and calls it a mismatch; the pairing is correct, so only that is silenced.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 namespace {
 
 std::string no_answer_line(const CtlNoAnswer& why) {
@@ -210,7 +204,5 @@ asio::awaitable<int> run_ctl_session(CtlExchange exchange, std::shared_ptr<CtlRu
     }
     co_return co_await give_back(session, lease_id, status);
 }
-
-#pragma GCC diagnostic pop
 
 }  // namespace kavo

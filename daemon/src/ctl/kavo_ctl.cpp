@@ -14,15 +14,15 @@
 
 #include "ctl/ctl_session.h"
 
-#include "core/protected_dirs.h"
-#include "host/service_config.h"
-#include "install/service_registration.h"
 #include "ipc/client.h"
 #include "platform/diagnostics.h"
 #include "platform/library_search.h"
 #include "platform/path.h"
 #include "platform/pipe_connect.h"
 #include "platform/process_info.h"
+#include "service/service_config.h"
+#include "service/service_names.h"
+#include "service/service_paths.h"
 
 namespace kavo {
 namespace {

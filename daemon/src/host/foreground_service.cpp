@@ -7,7 +7,7 @@
 #include <asio/signal_set.hpp>
 #include <asio/this_coro.hpp>
 
-#include "host/service_runtime.h"
+#include "host/service_threads.h"
 #include "platform/diagnostics.h"
 
 namespace kavo {
@@ -34,16 +34,16 @@ int run_foreground_service() {
         write_error_line(std::string(SERVICE_FAILED_PREFIX) + config.error());
         return 1;
     }
-    auto runtime = ServiceRuntime::build();
-    if (!runtime) {
-        write_error_line(std::string(SERVICE_FAILED_PREFIX) + runtime.error());
+    auto threads = ServiceThreads::build();
+    if (!threads) {
+        write_error_line(std::string(SERVICE_FAILED_PREFIX) + threads.error());
         return 1;
     }
     PipeServerOptions options;
-    options.pool = &(*runtime)->blocking_pool();
+    options.pool = &(*threads)->blocking_pool();
     const PipeServerEnd end =
-        (*runtime)->run(serve_until_signalled(std::move(config).value(), std::move(options)));
-    (*runtime)->shutdown();
+        (*threads)->run(serve_until_signalled(std::move(config).value(), std::move(options)));
+    (*threads)->shutdown();
     return end == PipeServerEnd::stopped ? 0 : 1;
 }
 

@@ -1,6 +1,5 @@
 #include "host/pipe_server.h"
 
-#include <array>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -15,17 +14,13 @@
 #include "core/protected_dirs.h"
 #include "core/supervisor.h"
 #include "ipc/request_handler.h"
-#include "platform/crypto.h"
 #include "platform/diagnostics.h"
+#include "platform/file_digest.h"
 #include "platform/file_handle.h"
-#include "platform/hex.h"
 #include "platform/pipe_listener.h"
 
 namespace kavo {
 namespace {
-
-// Large enough for sequential reads at disk speed.
-constexpr std::size_t DIGEST_BUFFER_LEN = 64 * 1024;
 
 std::string with_text(std::string_view prefix, std::string_view text) {
     std::string line(prefix);
@@ -89,29 +84,13 @@ asio::awaitable<void> shut_down(const std::shared_ptr<CoreSlot>& slot) {
 }  // namespace
 
 Result<std::string> bundled_core_digest(const NativeString& core_path) {
-    auto file = FileHandle::open(core_path, LinkAtPath::follow);
-    if (!file) {
-        return fail(file.error().text);
+    auto digest = sha256_hex(core_path);
+    if (!digest) {
+        return fail(std::move(digest).error().text);
     }
-    std::array<std::uint8_t, DIGEST_BUFFER_LEN> buffer{};
-    Sha256 digest;
-    for (;;) {
-        auto got = file->read(buffer);
-        if (!got) {
-            return fail(got.error().text);
-        }
-        if (*got == 0) {
-            return hex_lower(digest.finish());
-        }
-        digest.update(std::span<const std::uint8_t>(buffer.data(), *got));
-    }
+    return std::move(digest).value();
 }
 
-// gcc 12 pairs Asio's coroutine frame allocation with the frame's own
-// operator delete and reports a mismatch once enough of this coroutine is
-// inlined; the pairing is Asio's and correct.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<PipeServerEnd> run_pipe_server(StopReceiver stop, ServiceConfig config,
                                                PipeServerOptions options) {
     // No lease survives a restart: what an earlier run left goes first.
@@ -200,7 +179,5 @@ asio::awaitable<PipeServerEnd> run_pipe_server(StopReceiver stop, ServiceConfig 
         }
     }
 }
-
-#pragma GCC diagnostic pop
 
 }  // namespace kavo

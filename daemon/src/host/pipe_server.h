@@ -17,15 +17,15 @@
 
 #include <asio/awaitable.hpp>
 
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 #include "core/core_slot.h"
 #include "core/supervisor.h"
-#include "host/service_config.h"
-#include "host/service_pipe.h"
 #include "host/stop_channel.h"
 #include "platform/native_string.h"
 #include "platform/pipe_listener.h"
 #include "platform/result.h"
+#include "service/service_config.h"
+#include "service/service_pipe.h"
 
 namespace kavo {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "install/service_registration.h"
 #include "platform/diagnostics.h"
 #include "platform/service_host.h"
+#include "service/service_names.h"
 
 namespace kavo {
 
@@ -45,7 +45,7 @@ ServiceEntrySteps service_manager_steps() {
             [reporter](const ServiceStatusRecord& record) { return reporter.report(record); });
     };
     steps.load_config = [] { return load_service_config(); };
-    steps.build_runtime = [] { return ServiceRuntime::build(); };
+    steps.build_threads = [] { return ServiceThreads::build(); };
     steps.serve = [](StopReceiver stop, ServiceConfig config, PipeServerOptions options) {
         return run_pipe_server(std::move(stop), std::move(config), std::move(options));
     };
@@ -75,7 +75,7 @@ void end_unreported(const ServiceEntrySteps& steps) {
     steps.end_process(SERVICE_UNREPORTED_EXIT_STATUS);
 }
 
-// A failure before the runtime exists: its line, then the stopped record
+// A failure before the threads exist: its line, then the stopped record
 // with its code, which lets the dispatcher return.
 void stop_failed(const ServiceEntrySteps& steps, const StatusReport& report,
                  ServiceFailure failure) {
@@ -114,24 +114,24 @@ void run_service_entry(const ServiceEntrySteps& steps) {
         end_unreported(steps);
         return;
     }
-    auto runtime = steps.build_runtime();
-    if (!runtime) {
-        stop_failed(steps, *report, ServiceFailure::runtime);
+    auto threads = steps.build_threads();
+    if (!threads) {
+        stop_failed(steps, *report, ServiceFailure::threads);
         return;
     }
     PipeServerOptions options;
-    options.pool = &(*runtime)->blocking_pool();
-    const PipeServerEnd end = (*runtime)->run(
+    options.pool = &(*threads)->blocking_pool();
+    const PipeServerEnd end = (*threads)->run(
         steps.serve(std::move(channel.receiver), std::move(config).value(), std::move(options)));
     const std::optional<ServiceFailure> failure = failure_of(end);
     if (failure) {
         steps.write_line(service_failure_line());
     }
-    // Stopped before the runtime goes: connection tasks still running are
+    // Stopped before the threads go: connection tasks still running are
     // abandoned by the shutdown either way.
     const auto stopped =
         (*report)(failure ? failed_status_record(*failure) : stopped_status_record());
-    (*runtime)->shutdown();
+    (*threads)->shutdown();
     if (!stopped) {
         end_unreported(steps);
     }

@@ -1,8 +1,8 @@
 // Service host: the service's life under the service control manager. The
 // service entry registers the control handler with the stop channel's
 // sending end as its context, loads the configuration, reports running,
-// builds the runtime, runs the pipe server on it until a stop, reports
-// stopped and only then shuts the runtime down. Every failure is one "KAVO
+// starts the service's threads, runs the pipe server on them until a stop, reports
+// stopped and only then shuts the threads down. Every failure is one "KAVO
 // service failed: " line on standard error; once the handler is registered,
 // a failure also reports stopped with the failure's own code, so that the
 // dispatcher returns and the process ends. When the manager cannot be told
@@ -21,14 +21,14 @@
 #include <asio/awaitable.hpp>
 
 #include "host/pipe_server.h"
-#include "host/service_config.h"
 #include "host/service_lifecycle.h"
-#include "host/service_runtime.h"
+#include "host/service_threads.h"
 #include "host/stop_channel.h"
 #include "platform/native_string.h"
 #include "platform/os_error.h"
 #include "platform/result.h"
 #include "platform/service_parameters.h"
+#include "service/service_config.h"
 
 namespace kavo {
 
@@ -63,7 +63,7 @@ struct ServiceEntrySteps {
     std::function<OsResult<StatusReport>(std::shared_ptr<ServiceControlContext> context)>
         register_handler;
     std::function<Result<ServiceConfig>()> load_config;
-    std::function<Result<std::unique_ptr<ServiceRuntime>>()> build_runtime;
+    std::function<Result<std::unique_ptr<ServiceThreads>>()> build_threads;
     std::function<asio::awaitable<PipeServerEnd>(StopReceiver, ServiceConfig, PipeServerOptions)>
         serve;
     std::function<void(std::string_view line)> write_line;
@@ -77,7 +77,7 @@ struct ServiceEntrySteps {
 std::optional<ServiceFailure> failure_of(PipeServerEnd end);
 
 // The real calls: the process command line, the manager, the service's own
-// runtime and pipe server, standard error.
+// threads and pipe server, standard error.
 ServiceEntrySteps service_manager_steps();
 
 // The service entry's steps over `steps`.

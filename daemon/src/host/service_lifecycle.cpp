@@ -1,9 +1,11 @@
 #include "host/service_lifecycle.h"
 
+#include "platform/os_error.h"
+
 namespace kavo {
 
 std::string service_failure_line() {
-    return std::string(SERVICE_FAILED_PREFIX) + std::string(SERVICE_ENTRY_FAILURE);
+    return std::string(SERVICE_FAILED_PREFIX) + std::string(WINAPI_CALL_FAILED);
 }
 
 ServiceStatusRecord running_status_record() {

@@ -16,11 +16,10 @@
 namespace kavo {
 
 inline constexpr std::string_view SERVICE_FAILED_PREFIX = "KAVO service failed: ";
-// Every failure of the service entry reads the same, whatever its cause: the
-// configuration message or the system error stays out of the line.
-inline constexpr std::string_view SERVICE_ENTRY_FAILURE = "IO error in winapi call";
 
-// "KAVO service failed: IO error in winapi call"
+// "KAVO service failed: IO error in winapi call". Every failure of the
+// service entry reads the same, whatever its cause: the configuration message
+// or the system error stays out of the line.
 std::string service_failure_line();
 
 // Why the service stopped without being asked to, once its control handler
@@ -35,8 +34,8 @@ enum class ServiceFailure {
     core_check,
     // The first instance of the service's pipe could not be created.
     pipe,
-    // The runtime could not be built.
-    runtime,
+    // The service's threads could not be started.
+    threads,
 };
 
 struct ServiceFailureCode {
@@ -51,7 +50,7 @@ inline constexpr std::array<ServiceFailureCode, 4> SERVICE_FAILURE_CODES = {{
     {ServiceFailure::configuration, 0x20000001},
     {ServiceFailure::core_check, 0x20000002},
     {ServiceFailure::pipe, 0x20000003},
-    {ServiceFailure::runtime, 0x20000004},
+    {ServiceFailure::threads, 0x20000004},
 }};
 
 // The table lists the kinds in their order, so a kind's code is its entry.
@@ -64,7 +63,7 @@ inline constexpr bool failure_codes_in_order() {
     return true;
 }
 static_assert(failure_codes_in_order());
-static_assert(SERVICE_FAILURE_CODES.size() == static_cast<std::size_t>(ServiceFailure::runtime) + 1,
+static_assert(SERVICE_FAILURE_CODES.size() == static_cast<std::size_t>(ServiceFailure::threads) + 1,
               "one code for every kind of failure");
 
 inline constexpr std::uint32_t service_failure_code(ServiceFailure failure) {

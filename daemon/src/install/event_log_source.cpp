@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "install/service_registration.h"
 #include "platform/diagnostics.h"
+#include "service/service_names.h"
 
 namespace kavo {
 

@@ -41,11 +41,11 @@ Result<BundledFiles> bundled_files(const InstallOptions& options) {
     if (!executable) {
         return fail(with_os_text(RESOLVE_SERVICE_BINARY_FAILED, executable.error()));
     }
-    const auto directory = parent_path(NativeView(*executable), NATIVE_PATH_STYLE);
-    if (!directory) {
+    auto core = core_beside(*executable);
+    if (!core) {
         return fail(std::string(RESOLVE_SERVICE_BINARY_DIRECTORY_FAILED));
     }
-    return BundledFiles{std::move(*executable), join_native(*directory, BUNDLED_CORE_NAME)};
+    return BundledFiles{std::move(*executable), std::move(*core)};
 }
 
 // Sets aside the files of `files` that lie in the service root, a directory
@@ -82,10 +82,10 @@ Result<void> check_bundled_files(const BundledFiles& files) {
     }
     const auto core = read_attributes_no_follow(files.core);
     if (!core) {
-        return fail(std::string(BUNDLED_CORE_UNAVAILABLE));
+        return fail(std::string(CORE_BINARY_UNAVAILABLE));
     }
     if (directory_or_link(*daemon) || directory_or_link(*core)) {
-        return fail(std::string(BUNDLED_CORE_UNAVAILABLE));
+        return fail(std::string(CORE_BINARY_UNAVAILABLE));
     }
     return ok();
 }
@@ -259,7 +259,7 @@ Result<NativeString> stage_service_files(const NativeString& staging_dir,
     KAVO_TRY_OK(protect_service_tree(staging_dir));
     KAVO_TRY_OK(
         install_service_file(daemon_source, join_native(staging_dir, INSTALLED_DAEMON_NAME)));
-    const NativeString staged_core = join_native(staging_dir, INSTALLED_CORE_NAME);
+    const NativeString staged_core = join_native(staging_dir, CORE_EXECUTABLE_NAME);
     KAVO_TRY_OK(install_service_file(core_source, staged_core));
     KAVO_TRY(const std::string core_digest, file_sha256_hex(staged_core));
     // Case matters: the digest is lowercase, and a hash typed in upper case

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/service_config.h"
+#include "install/install_outcome.h"
 #include "install/service_registration.h"
 #include "install/service_removal.h"
 #include "install/service_tree.h"
@@ -17,6 +17,8 @@
 #include "platform/result.h"
 #include "platform/secret.h"
 #include "platform/service_manager.h"
+#include "service/service_config.h"
+#include "service/service_paths.h"
 
 namespace kavo {
 
@@ -26,7 +28,6 @@ inline constexpr std::string_view RESOLVE_SERVICE_BINARY_DIRECTORY_FAILED =
     "Failed to resolve service binary directory";
 inline constexpr std::string_view BUNDLED_DAEMON_UNAVAILABLE =
     "Bundled service daemon is unavailable";
-inline constexpr std::string_view BUNDLED_CORE_UNAVAILABLE = "Bundled core binary is unavailable";
 inline constexpr std::string_view RESOLVE_INSTALL_PARENT_FAILED =
     "Failed to resolve service install parent";
 inline constexpr std::string_view CREATE_SERVICE_STAGING_FAILED =

@@ -11,10 +11,13 @@
 #include <type_traits>
 #include <utility>
 
-#include "install/service_registration.h"
+#include "install/install_names.h"
+#include "install/install_outcome.h"
 #include "platform/native_string.h"
+#include "platform/os_error.h"
 #include "platform/result.h"
 #include "platform/service_manager.h"
+#include "service/service_names.h"
 
 namespace kavo {
 
@@ -30,8 +33,6 @@ inline constexpr std::string_view VERIFY_PREVIOUS_SERVICE_REMOVAL_FAILED =
     "Failed to verify removal of the previous service";
 inline constexpr std::string_view REMOVE_PREVIOUS_SERVICE_TIMED_OUT =
     "Timed out removing the previous service";
-// The text of a failed system call whose own error is not reported.
-inline constexpr std::string_view WINAPI_CALL_FAILED = "IO error in winapi call";
 inline constexpr std::string_view INSPECT_PROTECTED_SERVICE_FILES_FAILED =
     "Failed to inspect protected service files: ";
 inline constexpr std::string_view INVALID_PROTECTED_SERVICE_PATH =

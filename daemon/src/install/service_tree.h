@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "install/service_registration.h"
+#include "install/install_outcome.h"
 #include "platform/native_string.h"
 #include "platform/result.h"
 

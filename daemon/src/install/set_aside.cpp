@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "install/directory_claim.h"
-#include "install/service_registration.h"
+#include "install/install_names.h"
 #include "ipc/protocol_id.h"
 #include "platform/path.h"
 

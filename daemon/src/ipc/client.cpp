@@ -18,13 +18,6 @@ namespace {
 // Started by co_spawn rather than awaited as a call, so it owns its inputs;
 // the stream closes when the frame goes. co_spawn wants a result it can
 // default-construct, which a Result is not: the optional is always set.
-//
-// gcc 12 pairs the aligned_alloc inside Asio's coroutine frame allocator with
-// the frame's own operator delete, which returns the memory to that same
-// allocator, and reports a mismatch once the coroutine is spawned from this
-// file. The pairing is Asio's and correct, so only that report is silenced.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<std::optional<Result<IpcResponse>>> owned_exchange(LocalStream stream,
                                                                    SecretBytes secret_copy,
                                                                    IpcRequest request,
@@ -81,7 +74,6 @@ asio::awaitable<std::optional<Result<IpcResponse>>> owned_exchange(LocalStream s
     }
     co_return Result<IpcResponse>(std::move(response->response));
 }
-#pragma GCC diagnostic pop
 
 }  // namespace
 

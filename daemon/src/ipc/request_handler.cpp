@@ -201,12 +201,6 @@ asio::awaitable<IpcResponse> status(std::shared_ptr<CoreSlot> slot, std::string 
 
 }  // namespace
 
-// gcc 12 pairs the aligned_alloc inside Asio's coroutine frame allocator with
-// the frame's own operator delete, which returns the memory to that same
-// allocator, and reports a mismatch where it inlines the allocation. The
-// pairing is Asio's and correct, so only that report is silenced.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext context) {
     auto& value = request.value;
     if (std::holds_alternative<IpcRequest::AcquireLease>(value)) {
@@ -227,7 +221,6 @@ asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext c
     }
     co_return co_await status(std::move(context.slot), std::move(context.core_digest));
 }
-#pragma GCC diagnostic pop
 
 asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
                                             SecretBytes identity, std::string core_digest,

@@ -10,14 +10,16 @@
 namespace kavo {
 
 // Appends one argument in the form that CommandLineToArgvW and the C runtime
-// read back unchanged: quoted only when it is empty or holds a space or tab;
-// backslashes before a quotation mark (or before the closing quotation mark)
-// are doubled and the quotation mark is escaped.
+// read back unchanged: as it is unless it is empty or holds a TAB, LF, VT,
+// space or double quote; otherwise in double quotes, with every run of
+// backslashes that comes before a double quote (or before the closing one)
+// doubled and the double quote escaped.
 template <class Char>
 void append_quoted_argument(std::basic_string<Char>& out, std::basic_string_view<Char> argument) {
     bool quote = argument.empty();
     for (const Char c : argument) {
-        quote = quote || c == Char(' ') || c == Char('\t');
+        quote = quote || c == Char(' ') || c == Char('\t') || c == Char('\n') || c == Char('\v') ||
+                c == Char('"');
     }
     if (quote) {
         out.push_back(Char('"'));

@@ -16,6 +16,14 @@ using NativeChar = char;
 #define KAVO_NATIVE(text) text
 #endif
 
+// An executable's file name as this system writes it: "name.exe" on Windows,
+// "name" on Linux.
+#if defined(_WIN32)
+#define KAVO_EXECUTABLE_NAME(stem) KAVO_NATIVE(stem ".exe")
+#else
+#define KAVO_EXECUTABLE_NAME(stem) KAVO_NATIVE(stem)
+#endif
+
 using NativeString = std::basic_string<NativeChar>;
 using NativeView = std::basic_string_view<NativeChar>;
 

@@ -36,6 +36,8 @@ OsError last_os_error();
 
 // What the error text says when the system has no message for the code.
 inline constexpr std::string_view UNKNOWN_OS_ERROR = "Unknown error";
+// The text of a failed system call whose own error is not reported.
+inline constexpr std::string_view WINAPI_CALL_FAILED = "IO error in winapi call";
 
 // The system's message as one line: each run of white space that holds a line
 // break becomes one space, and white space at either end goes. System

@@ -17,14 +17,6 @@
 #include "platform/native_string.h"
 #include "platform/os_error.h"
 
-// An executable's file name as this system writes it: "name.exe" on Windows,
-// "name" on Linux.
-#if defined(_WIN32)
-#define KAVO_EXECUTABLE_NAME(stem) KAVO_NATIVE(stem ".exe")
-#else
-#define KAVO_EXECUTABLE_NAME(stem) KAVO_NATIVE(stem)
-#endif
-
 namespace kavo {
 
 class ProcessJob;

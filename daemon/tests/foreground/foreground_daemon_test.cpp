@@ -20,13 +20,13 @@
 #include "daemon_fixture.h"
 #include "host/foreground_service.h"
 #include "host/pipe_server.h"
-#include "host/service_config.h"
 #include "ipc/lease_rules.h"
 #include "ipc/record_json.h"
 #include "ipc/request_handler.h"
 #include "platform/native_string.h"
 #include "platform/process.h"
 #include "platform/process_info.h"
+#include "service/service_config.h"
 #include "test_support.h"
 
 namespace kavo {

@@ -17,8 +17,6 @@
 
 #include "core/protected_dirs.h"
 #include "core/runtime_staging.h"
-#include "host/program_mode.h"
-#include "host/service_config.h"
 #include "install/service_install.h"
 #include "install/service_registration.h"
 #include "install/service_removal.h"
@@ -28,7 +26,9 @@
 #include "platform/process_info.h"
 #include "platform/service_manager.h"
 #include "platform/utf.h"
+#include "program/program_mode.h"
 #include "service/earlier_install.h"
+#include "service/service_config.h"
 #include "test_support.h"
 
 namespace kavo::service_testing {

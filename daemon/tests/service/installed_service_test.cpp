@@ -20,8 +20,6 @@
 #include "core/redact.h"
 #include "core/runtime_staging.h"
 #include "ctl/ctl_command.h"
-#include "host/program_mode.h"
-#include "host/service_config.h"
 #include "host/service_lifecycle.h"
 #include "install/service_install.h"
 #include "install/service_registration.h"
@@ -33,8 +31,10 @@
 #include "platform/process_info.h"
 #include "platform/service_manager.h"
 #include "platform/utf.h"
+#include "program/program_mode.h"
 #include "restart_removals.h"
 #include "service/installed_service.h"
+#include "service/service_config.h"
 #include "test_support.h"
 
 namespace kavo {

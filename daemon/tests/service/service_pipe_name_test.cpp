@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "host/service_pipe.h"
 #include "platform/pipe_listener.h"
 #include "service/installed_service.h"
+#include "service/service_pipe.h"
 #include "soak/soak_clients.h"
 #include "test_support.h"
 

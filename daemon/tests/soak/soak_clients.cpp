@@ -19,7 +19,6 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-#include "host/service_pipe.h"
 #include "ipc/client.h"
 #include "ipc/client_records.h"
 #include "ipc/frame.h"
@@ -30,6 +29,7 @@
 #include "platform/pipe_connect.h"
 #include "platform/process_info.h"
 #include "platform/secret.h"
+#include "service/service_pipe.h"
 #include "test_support.h"
 
 namespace kavo::soak {

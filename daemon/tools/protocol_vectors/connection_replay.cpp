@@ -56,12 +56,6 @@ ReplayService::~ReplayService() {
     pool_.join();
 }
 
-// gcc 12 pairs the aligned_alloc inside Asio's coroutine frame allocator with
-// the frame's own operator delete, which returns the memory to that same
-// allocator, and reports a mismatch here. The pairing is Asio's and correct,
-// so only that report is silenced.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<Result<void>> ReplayService::prepare(VectorServiceState state) {
     std::filesystem::create_directories(core_dir_);
     for (const auto& [name, content] : RUNTIME_FILES) {
@@ -96,7 +90,6 @@ asio::awaitable<Result<void>> ReplayService::prepare(VectorServiceState state) {
     access.lease()->expires_at = expiry_in(state.lease->expires_in_ms);
     co_return ok();
 }
-#pragma GCC diagnostic pop
 
 asio::awaitable<ExchangeEnd> ReplayService::serve(LocalStream stream, SecretBytes identity,
                                                   std::string core_sha256, RandomTape tape) {

@@ -14,7 +14,7 @@
 
 #include <asio/awaitable.hpp>
 
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 #include "core/core_slot.h"
 #include "ipc/exchange.h"
 #include "ipc/protocol_id.h"

@@ -155,13 +155,6 @@ asio::awaitable<std::vector<VectorFrame>> relay(LocalStream service_end, LocalSt
 // A client that gets the handshake right and then signs `spelling`, the
 // request written otherwise than canonically; it checks the answer as any
 // client must.
-//
-// gcc 12 pairs the aligned_alloc inside Asio's coroutine frame allocator with
-// the frame's own operator delete, which returns the memory to that same
-// allocator, and reports a mismatch here. The pairing is Asio's and correct,
-// so only that report is silenced.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<Result<IpcResponse>> mistaken_client(LocalStream stream, std::string secret,
                                                      std::string spelling) {
     auto challenge_body = co_await read_frame(stream);
@@ -192,7 +185,6 @@ asio::awaitable<Result<IpcResponse>> mistaken_client(LocalStream stream, std::st
     }
     co_return std::move(response.response);
 }
-#pragma GCC diagnostic pop
 
 // co_spawn hands back a default value along with an exception, which a
 // Result does not have.

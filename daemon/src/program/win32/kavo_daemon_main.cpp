@@ -3,7 +3,7 @@
 // UTF-16 form by the platform layer. The C runtime calls the entry by its C
 // name; on x86-64 there is one calling convention, so no OS header is needed
 // to declare it.
-#include "host/program_entry.h"
+#include "program/program_entry.h"
 
 extern "C" int wWinMain(void*, void*, wchar_t*, int) {
     return kavo::run_service_program();

@@ -1,5 +1,5 @@
-// The service's asynchronous runtime: one io_context run by one worker
-// thread per logical processor, and the pool of threads for blocking work.
+// The service's threads: one io_context run by one worker thread per
+// logical processor, and the pool of threads for blocking work.
 // The service entry runs the pipe server on it and blocks until that ends;
 // connection tasks still running at shutdown are abandoned.
 #pragma once
@@ -12,12 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 #include "platform/result.h"
 
 namespace kavo {
@@ -27,21 +26,19 @@ inline constexpr std::string_view RUNTIME_BUILD_FAILED = "Failed to build the se
 // One per logical processor, at least one.
 std::size_t default_worker_count();
 
-class ServiceRuntime {
+class ServiceThreads {
   public:
     // Starts the worker threads; fails when the system refuses a thread.
-    static Result<std::unique_ptr<ServiceRuntime>> build(
+    static Result<std::unique_ptr<ServiceThreads>> build(
         std::size_t workers = default_worker_count(),
         std::size_t max_blocking_threads = MAX_BLOCKING_THREADS);
 
     // Shuts down if shutdown() was not called.
-    ~ServiceRuntime();
-    ServiceRuntime(const ServiceRuntime&) = delete;
-    ServiceRuntime& operator=(const ServiceRuntime&) = delete;
+    ~ServiceThreads();
+    ServiceThreads(const ServiceThreads&) = delete;
+    ServiceThreads& operator=(const ServiceThreads&) = delete;
 
-    asio::any_io_executor executor();
     BlockingPool& blocking_pool() { return *pool_; }
-    std::size_t worker_count() const { return workers_.size(); }
 
     // Runs `task` on the workers; the calling thread blocks until it has
     // completed and gets its value. An exception that escapes the task is
@@ -56,12 +53,12 @@ class ServiceRuntime {
 
     // In this order: stops the io_context and joins its threads, joins the
     // blocking pool, destroys the io_context with whatever tasks it still
-    // holds, then the pool. Idempotent; the runtime is of no further use
+    // holds, then the pool. Idempotent; the threads are of no further use
     // afterwards.
     void shutdown();
 
   private:
-    explicit ServiceRuntime(std::size_t max_blocking_threads);
+    explicit ServiceThreads(std::size_t max_blocking_threads);
 
     template <class T>
     static asio::awaitable<void> store(asio::awaitable<T> task, std::optional<T>& out) {

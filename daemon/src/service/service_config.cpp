@@ -1,7 +1,7 @@
 // The configuration rules: the argument walk, the expected hash and the
 // identity text. Values in, values out; the identity file itself is read by
 // the loader the caller passes in (service_config_load.cpp for the real one).
-#include "host/service_config.h"
+#include "service/service_config.h"
 
 #include <optional>
 #include <type_traits>

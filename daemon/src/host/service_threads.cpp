@@ -1,4 +1,4 @@
-#include "host/service_runtime.h"
+#include "host/service_threads.h"
 
 #include <condition_variable>
 #include <exception>
@@ -15,37 +15,33 @@ std::size_t default_worker_count() {
     return processors == 0 ? 1 : processors;
 }
 
-ServiceRuntime::ServiceRuntime(std::size_t max_blocking_threads)
+ServiceThreads::ServiceThreads(std::size_t max_blocking_threads)
     : io_(std::make_unique<asio::io_context>()),
       keep_running_(asio::make_work_guard(*io_)),
       pool_(std::make_unique<BlockingPool>(max_blocking_threads)) {}
 
-Result<std::unique_ptr<ServiceRuntime>> ServiceRuntime::build(std::size_t workers,
+Result<std::unique_ptr<ServiceThreads>> ServiceThreads::build(std::size_t workers,
                                                               std::size_t max_blocking_threads) {
-    std::unique_ptr<ServiceRuntime> runtime(new ServiceRuntime(max_blocking_threads));
+    std::unique_ptr<ServiceThreads> threads(new ServiceThreads(max_blocking_threads));
     const std::size_t count = workers == 0 ? 1 : workers;
     try {
-        runtime->workers_.reserve(count);
+        threads->workers_.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            asio::io_context& io = *runtime->io_;
-            runtime->workers_.emplace_back([&io] { io.run(); });
+            asio::io_context& io = *threads->io_;
+            threads->workers_.emplace_back([&io] { io.run(); });
         }
     } catch (const std::system_error& error) {
         // The threads already started are stopped and joined with the rest.
         return fail(std::string(RUNTIME_BUILD_FAILED) + error.what());
     }
-    return runtime;
+    return threads;
 }
 
-ServiceRuntime::~ServiceRuntime() {
+ServiceThreads::~ServiceThreads() {
     shutdown();
 }
 
-asio::any_io_executor ServiceRuntime::executor() {
-    return io_->get_executor();
-}
-
-void ServiceRuntime::run_to_completion(asio::awaitable<void> task) {
+void ServiceThreads::run_to_completion(asio::awaitable<void> task) {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
@@ -63,7 +59,7 @@ void ServiceRuntime::run_to_completion(asio::awaitable<void> task) {
     }
 }
 
-void ServiceRuntime::shutdown() {
+void ServiceThreads::shutdown() {
     if (!io_) {
         return;
     }

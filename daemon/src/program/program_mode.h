@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "install/service_registration.h"
+#include "install/install_outcome.h"
 
 namespace kavo {
 

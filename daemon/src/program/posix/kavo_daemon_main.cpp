@@ -1,5 +1,5 @@
 // kavo-daemon on the Linux backend: the service in the foreground.
-#include "host/program_entry.h"
+#include "program/program_entry.h"
 
 int main() {
     return kavo::run_foreground_program();

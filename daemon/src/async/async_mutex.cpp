@@ -1,4 +1,4 @@
-#include "core/async_mutex.h"
+#include "async/async_mutex.h"
 
 #include <algorithm>
 #include <utility>

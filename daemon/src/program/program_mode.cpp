@@ -1,4 +1,4 @@
-#include "host/program_mode.h"
+#include "program/program_mode.h"
 
 namespace kavo {
 

@@ -25,7 +25,6 @@ class AsyncMutex {
         Guard& operator=(const Guard&) = delete;
         ~Guard();
 
-        bool owns_lock() const { return mutex_ != nullptr; }
         void unlock();
 
       private:

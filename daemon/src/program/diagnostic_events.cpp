@@ -1,16 +1,16 @@
-#include "host/diagnostic_events.h"
+#include "program/diagnostic_events.h"
 
 #include <array>
 
 #include "core/protected_dirs.h"
 #include "core/supervisor.h"
 #include "host/pipe_server.h"
-#include "host/program_mode.h"
 #include "host/service_lifecycle.h"
 #include "install/event_log_source.h"
 #include "install/service_install.h"
 #include "install/service_removal.h"
 #include "platform/service_manager.h"
+#include "program/program_mode.h"
 
 namespace kavo {
 

@@ -1,4 +1,4 @@
-#include "core/blocking_pool.h"
+#include "async/blocking_pool.h"
 
 namespace kavo {
 

@@ -2,9 +2,9 @@
 // process's command line. The rules applied to them are in service_config.cpp.
 #include <string>
 
-#include "host/service_config.h"
 #include "platform/file_handle.h"
 #include "platform/process_info.h"
+#include "service/service_config.h"
 
 namespace kavo {
 

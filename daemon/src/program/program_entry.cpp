@@ -1,4 +1,4 @@
-#include "host/program_entry.h"
+#include "program/program_entry.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -7,10 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/diagnostic_events.h"
 #include "host/foreground_service.h"
-#include "host/program_mode.h"
-#include "host/service_config.h"
 #include "host/service_entry.h"
 #include "install/service_install.h"
 #include "install/service_removal.h"
@@ -19,6 +16,9 @@
 #include "platform/process_info.h"
 #include "platform/service_host.h"
 #include "platform/service_manager.h"
+#include "program/diagnostic_events.h"
+#include "program/program_mode.h"
+#include "service/service_config.h"
 
 namespace kavo {
 

