@@ -24,10 +24,11 @@ set(KAVO_PURE_SOURCES
   ipc/frame.cpp
   ipc/json_reader.cpp
   ipc/json_writer.cpp
-  ipc/lease_rules.cpp
+  ipc/status_answer.cpp
   ipc/record_json.cpp
   ipc/records.cpp
   core/exit_status.cpp
+  core/lease.cpp
   core/log_line.cpp
   core/redact.cpp
   core/rename_retry.cpp
@@ -47,6 +48,7 @@ set(KAVO_PURE_HEADERS
   platform/result.h
   platform/service_parameters.h
   core/log_rotation.h
+  ipc/lease_answers.h
   host/service_pipe.h)
 
 # Builds the include tree `dir` from links to the directories or files
