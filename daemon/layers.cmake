@@ -33,10 +33,11 @@ set(KAVO_PURE_SOURCES
   ipc/frame.cpp
   ipc/json_reader.cpp
   ipc/json_writer.cpp
-  ipc/lease_rules.cpp
+  ipc/status_answer.cpp
   ipc/record_json.cpp
   ipc/records.cpp
   core/exit_status.cpp
+  core/lease.cpp
   core/log_line.cpp
   core/redact.cpp
   core/rename_retry.cpp
@@ -59,6 +60,7 @@ set(KAVO_PURE_HEADERS
   platform/result.h
   platform/service_parameters.h
   core/log_rotation.h
+  ipc/lease_answers.h
   service/service_names.h
   service/service_pipe.h)
 

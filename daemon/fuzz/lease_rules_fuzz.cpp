@@ -1,4 +1,4 @@
-// Random request sequences through the lease rules, applied to a model of the
+// Random request sequences through the lease state, applied to a model of the
 // core slot the way the request handlers apply them. The input decides which
 // request comes next, who sends it, how far the monotonic clock moves, and
 // how each stop, start and poll of the core turns out; acquires run their
@@ -11,8 +11,8 @@
 //     no id that any request still accepts; a core is only ever recorded
 //     with a lease or with a stop pending;
 //   - a renewed lease has exactly 30 whole seconds left at the renewal;
-//   - the runtime directory a lease records is still on disk (the sweep
-//     never removes the directory of the current lease).
+//   - the runtime directory the slot records is still on disk (the sweep
+//     never removes the directory of the current lease's core).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +24,8 @@
 #include <variant>
 #include <vector>
 
-#include "ipc/lease_rules.h"
+#include "core/lease.h"
+#include "ipc/status_answer.h"
 
 namespace {
 
@@ -51,84 +52,57 @@ class Input {
     std::size_t at_ = 0;
 };
 
-struct ModelLease {
-    std::string lease_id;
-    bool has_runtime_dir = false;
-    MonotonicInstant expires_at;
-};
-
 struct ModelCore {
     bool running = true;
 };
 
 struct Model {
     std::optional<ModelCore> core;
-    std::optional<ModelLease> lease;
-    bool stop_pending = false;
+    LeaseState state;
+    // The runtime directory the slot records, by the lease id it was staged
+    // for.
+    std::optional<std::string> runtime_dir;
     // Runtime directories on disk, by lease id.
     std::set<std::string> runtime_dirs;
     MonotonicInstant now = MonotonicInstant{} + std::chrono::hours(1);
     // Every id granted so far; clients present these (or strangers).
     std::vector<std::string> issued;
-
-    LeaseSlotView view() const {
-        LeaseSlotView slot;
-        slot.stop_pending = stop_pending;
-        if (lease) {
-            slot.lease = LeaseTerms{lease->lease_id, lease->expires_at};
-        }
-        return slot;
-    }
-    std::optional<LeaseTerms> terms() const { return view().lease; }
 };
 
-// How the stop of a core turns out: with no core it always completes; a core
-// that will not die hands everything back.
-bool stop_and_settle(Model& m, std::optional<std::string> runtime_dir, Input& in) {
-    m.stop_pending = true;
+// How the stop of the slot's core and directory turns out: with no core it
+// always completes; a core that will not die keeps both in the slot.
+bool stop_and_settle(Model& m, Input& in) {
+    m.state.begin_stop();
     const bool completed = !m.core || in.bit();
     if (!completed) {
-        if (m.lease && runtime_dir) {
-            m.lease->has_runtime_dir = true;
-        }
         return false;
     }
     m.core.reset();
     const bool removal_deferred = (in.byte() & 7) == 0;
-    if (runtime_dir && !removal_deferred) {
-        m.runtime_dirs.erase(*runtime_dir);
+    if (m.runtime_dir && !removal_deferred) {
+        m.runtime_dirs.erase(*m.runtime_dir);
     }
-    m.lease.reset();
-    m.stop_pending = false;
+    m.runtime_dir.reset();
+    m.state.release();
     return true;
 }
 
-// Takes the runtime directory out of the lease for a stop.
-std::optional<std::string> take_runtime_dir(Model& m) {
-    if (!m.lease || !m.lease->has_runtime_dir) {
-        return std::nullopt;
-    }
-    m.lease->has_runtime_dir = false;
-    return m.lease->lease_id;
-}
-
 void check_completed_stop(const Model& m) {
-    check(!m.lease && !m.core && !m.stop_pending);
-    const LeaseSlotView slot = m.view();
+    check(!m.state.record() && !m.core && !m.runtime_dir && !m.state.stop_pending());
     for (const auto& id : m.issued) {
-        check(!admit_renew(slot, id, m.now).admitted());
-        check(!admit_release(slot, id).admitted());
-        check(!admit_start(slot, id, m.now).admitted());
-        check(!admit_stop(slot, id, m.now).admitted());
+        check(m.state.check_renew(id, m.now).has_value());
+        check(m.state.check_release(id).has_value());
+        check(m.state.check_start(id, m.now).has_value());
+        check(m.state.check_stop(id, m.now).has_value());
     }
 }
 
 // The pipe server's reclaim and the first and third holds of an acquire.
 bool reclaim_expired_lease(Model& m, Input& in) {
-    if (m.stop_pending || !m.lease || lease_live(m.terms(), m.now)) {
+    if (!m.state.reclaim_due(m.now)) {
         return true;
     }
-    const bool stopped = stop_and_settle(m, take_runtime_dir(m), in);
+    const bool stopped = stop_and_settle(m, in);
     if (stopped) {
         check_completed_stop(m);
     }
@@ -154,13 +128,11 @@ std::string lease_id_for(std::size_t n) {
 
 void grant(Model& m) {
     // Never in place of a recorded lease, so never of a live one.
-    check(!m.lease);
-    ModelLease lease;
-    lease.lease_id = lease_id_for(m.issued.size() + 1);
-    lease.expires_at = lease_expiry_from(m.now);
-    m.issued.push_back(lease.lease_id);
-    m.lease = std::move(lease);
-    check(lease_remaining_seconds(m.terms(), m.now) == 30u);
+    check(!m.state.record());
+    const std::string lease_id = lease_id_for(m.issued.size() + 1);
+    m.issued.push_back(lease_id);
+    m.state.grant(lease_id, m.now);
+    check(m.state.remaining_seconds(m.now) == 30u);
 }
 
 // An acquire in flight: which of its holds comes next.
@@ -179,7 +151,8 @@ bool step_acquire(Model& m, Acquire& a, Input& in) {
             return false;
         case Acquire::sweep:
             // The id to keep is copied in the same hold as the sweep.
-            sweep_runtime_root(m, m.lease ? std::optional(m.lease->lease_id) : std::nullopt);
+            sweep_runtime_root(
+                m, m.state.record() ? std::optional(m.state.record()->lease_id) : std::nullopt);
             a.phase = Acquire::decide;
             return false;
         case Acquire::reclaim_again:
@@ -193,27 +166,29 @@ bool step_acquire(Model& m, Acquire& a, Input& in) {
             break;
     }
     const bool rechecked = a.phase == Acquire::decide_again;
-    const AcquireDecision decision = decide_acquire(m.view(), m.now, rechecked);
-    switch (decision) {
+    const AcquireVerdict verdict = m.state.decide_acquire(m.now, rechecked);
+    check(verdict.refusal.has_value() == (verdict.decision == AcquireDecision::refuse));
+    switch (verdict.decision) {
         case AcquireDecision::reclaim_and_recheck:
             check(!rechecked);
             a.phase = Acquire::reclaim_again;
             return false;
         case AcquireDecision::stop_then_grant:
-            check(!m.lease || !lease_live(m.terms(), m.now));
-            if (stop_and_settle(m, take_runtime_dir(m), in)) {
+            check(!m.state.live(m.now));
+            if (stop_and_settle(m, in)) {
                 check_completed_stop(m);
                 grant(m);
             }
             return true;
-        case AcquireDecision::still_reclaiming:
-            check(m.stop_pending && acquire_refusal(decision).has_value());
-            return true;
-        case AcquireDecision::owned_by_another_client:
-            check(lease_live(m.terms(), m.now) && acquire_refusal(decision).has_value());
+        case AcquireDecision::refuse:
+            if (verdict.refusal == LeaseRefusal::expired_still_reclaiming) {
+                check(m.state.stop_pending());
+            } else {
+                check(verdict.refusal == LeaseRefusal::owned_by_another_client);
+                check(m.state.live(m.now));
+            }
             return true;
         case AcquireDecision::grant:
-            check(!acquire_refusal(decision));
             grant(m);
             return true;
     }
@@ -235,58 +210,60 @@ std::string presented_id(const Model& m, Input& in) {
 
 void renew(Model& m, Input& in) {
     const std::string id = presented_id(m, in);
-    const Admission admission = admit_renew(m.view(), id, m.now);
-    if (!admission.admitted()) {
+    if (m.state.check_renew(id, m.now)) {
         return;
     }
-    check(!m.stop_pending && lease_matches(m.terms(), id) && lease_live(m.terms(), m.now));
-    m.lease->expires_at = lease_expiry_from(m.now);
-    check(lease_remaining_seconds(m.terms(), m.now) == 30u);
-    check(lease_live(m.terms(), m.now + LEASE_DURATION - nanoseconds(1)));
-    check(!lease_live(m.terms(), m.now + LEASE_DURATION));
+    check(!m.state.stop_pending() && m.state.matches(id) && m.state.live(m.now));
+    m.state.renew(m.now);
+    check(m.state.remaining_seconds(m.now) == 30u);
+    check(m.state.live(m.now + LEASE_DURATION - nanoseconds(1)));
+    check(!m.state.live(m.now + LEASE_DURATION));
 }
 
 void release_or_stop(Model& m, Input& in, bool release) {
     const std::string id = presented_id(m, in);
-    const Admission admission =
-        release ? admit_release(m.view(), id) : admit_stop(m.view(), id, m.now);
-    if (!admission.admitted()) {
+    if (release ? m.state.check_release(id) : m.state.check_stop(id, m.now)) {
         return;
     }
-    check(lease_matches(m.terms(), id));
+    check(m.state.matches(id));
     if (!release) {
-        check(m.stop_pending || lease_live(m.terms(), m.now));
+        check(m.state.stop_pending() || m.state.live(m.now));
     }
-    if (stop_and_settle(m, take_runtime_dir(m), in)) {
+    if (stop_and_settle(m, in)) {
         check_completed_stop(m);
     } else {
-        check(m.stop_pending && lease_matches(m.terms(), id));
+        check(m.state.stop_pending() && m.state.matches(id));
     }
 }
 
 void start(Model& m, Input& in) {
     const std::string id = presented_id(m, in);
-    if (!admit_start(m.view(), id, m.now).admitted()) {
+    if (m.state.check_start(id, m.now)) {
         return;
     }
-    check(!m.stop_pending);
-    check(lease_matches(m.terms(), id) && lease_live(m.terms(), m.now));
+    check(!m.state.stop_pending());
+    check(m.state.matches(id) && m.state.live(m.now));
     if (m.core) {
         const std::uint8_t poll = in.byte() & 3;
         if (poll == 0) {
-            // The existing core cannot be inspected: it stays, starts stop.
-            m.stop_pending = true;
+            // The existing core cannot be inspected: it stays, stuck.
+            m.state.begin_stop();
             return;
         }
         if (m.core->running) {
             return;
         }
+        // The ended core is retired with its directory; the lease stays.
         m.core.reset();
+        if (m.runtime_dir && in.bit()) {
+            m.runtime_dirs.erase(*m.runtime_dir);
+        }
+        m.runtime_dir.reset();
     }
     const std::uint8_t outcome = in.byte() % 5;
     if (outcome == 0) {
         // Locating the core or creating its directory failed.
-        if (stop_and_settle(m, std::nullopt, in)) {
+        if (stop_and_settle(m, in)) {
             check_completed_stop(m);
         }
         return;
@@ -294,15 +271,16 @@ void start(Model& m, Input& in) {
     sweep_runtime_root(m, std::nullopt);
     if (outcome == 1) {
         // Staging failed before the directory was activated.
-        if (stop_and_settle(m, std::nullopt, in)) {
+        if (stop_and_settle(m, in)) {
             check_completed_stop(m);
         }
         return;
     }
     m.runtime_dirs.insert(id);
+    m.runtime_dir = id;
     if (outcome == 2) {
         // The launch failed; nothing runs.
-        if (stop_and_settle(m, id, in)) {
+        if (stop_and_settle(m, in)) {
             check_completed_stop(m);
         }
         return;
@@ -311,55 +289,52 @@ void start(Model& m, Input& in) {
     if (outcome == 3) {
         // It exited during the startup watch, or its log could not start.
         m.core->running = in.bit();
-        if (stop_and_settle(m, id, in)) {
+        if (stop_and_settle(m, in)) {
             check_completed_stop(m);
         }
         return;
     }
-    m.lease->has_runtime_dir = true;
 }
 
 void status(Model& m, Input& in) {
     bool running = false;
     if (m.core) {
         if ((in.byte() & 15) == 0) {
-            m.stop_pending = true;
+            m.state.begin_stop();
             return;
         }
         running = m.core->running;
         if (!running) {
-            const auto dir = m.lease && m.lease->has_runtime_dir ? std::optional(m.lease->lease_id)
-                                                                 : std::nullopt;
+            // A core found ended is stopped like any other: it goes, and with
+            // it the directory, the lease and a pending stop.
             m.core.reset();
-            m.lease.reset();
-            if (dir && !in.bit()) {
-                m.runtime_dirs.erase(*dir);
-            }
-            m.stop_pending = false;
+            check(stop_and_settle(m, in));
+            check_completed_stop(m);
         }
     }
-    const IpcResponse response = status_response(m.terms(), m.now, running, std::string(64, 'a'));
+    const IpcResponse response = status_response(
+        m.state.live(m.now), m.state.remaining_seconds(m.now), running, std::string(64, 'a'));
     const auto* fields = std::get_if<IpcResponse::Status>(&response.value);
     check(fields != nullptr);
     check(fields->running == running);
-    check(fields->lease_active == lease_live(m.terms(), m.now));
+    check(fields->lease_active == m.state.live(m.now));
     const auto remaining = fields->lease_expires_in_seconds;
     check(!remaining || *remaining <= 30);
-    check(remaining.has_value() == (m.lease && m.lease->expires_at >= m.now));
+    check(remaining.has_value() == (m.state.record() && m.state.record()->expires_at >= m.now));
     check(!fields->lease_active || remaining.has_value());
 }
 
 void check_invariants(const Model& m) {
     std::size_t live = 0;
     for (const auto& id : m.issued) {
-        if (lease_matches(m.terms(), id) && lease_live(m.terms(), m.now)) {
+        if (m.state.matches(id) && m.state.live(m.now)) {
             ++live;
         }
     }
     check(live <= 1);
-    check(!m.core || m.lease || m.stop_pending);
-    if (m.lease && m.lease->has_runtime_dir) {
-        check(m.runtime_dirs.count(m.lease->lease_id) == 1);
+    check(!m.core || m.state.record() || m.state.stop_pending());
+    if (m.runtime_dir) {
+        check(m.runtime_dirs.count(*m.runtime_dir) == 1);
     }
 }
 

@@ -21,12 +21,13 @@
 
 #include "async/blocking_pool.h"
 #include "core/core_slot.h"
+#include "core/lease.h"
 #include "core/runtime_staging.h"
 #include "core/supervisor.h"
 #include "ctl/ctl_command.h"
 #include "ctl/ctl_run.h"
 #include "ctl/ctl_session.h"
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 #include "ipc/record_json.h"
 #include "ipc/request_handler.h"
 #include "test_support.h"
@@ -137,8 +138,8 @@ class InProcessService {
     }
 
     // What the slot holds once the session is over.
-    bool holds_core() { return slot_->try_lock().value().core().has_value(); }
-    bool holds_lease() { return slot_->try_lock().value().lease().has_value(); }
+    bool holds_core() { return slot_->try_lock().value().core() != nullptr; }
+    bool holds_lease() { return slot_->try_lock().value().lease().record().has_value(); }
 
   private:
     static MonotonicInstant now_at(std::int64_t offset) {

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "child_guard.h"
+#include "core/lease.h"
 #include "host/foreground_service.h"
-#include "ipc/lease_rules.h"
 #include "ipc/record_json.h"
 #include "platform/native_string.h"
 #include "platform/process.h"

@@ -30,13 +30,13 @@
 
 #include "async/blocking_pool.h"
 #include "core/core_slot.h"
+#include "core/lease.h"
 #include "core/supervisor.h"
 #include "host/pipe_server.h"
 #include "host/stop_channel.h"
 #include "ipc/client.h"
 #include "ipc/client_records.h"
 #include "ipc/frame_io.h"
-#include "ipc/lease_rules.h"
 #include "platform/os_error.h"
 #include "platform/pipe_connect.h"
 #include "platform/pipe_listener.h"
@@ -516,9 +516,8 @@ TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
     server_options.accept_wait = 20ms;
     server_options.reclaim = [counts](CoreSlot::Access& access) -> asio::awaitable<Result<void>> {
         const int call = ++counts->calls;
-        const bool expired = access.lease() && access.lease()->expires_at <= access.now();
-        if (counts->failed_at == 0 && expired && !access.stop_pending()) {
-            access.stop_pending() = true;
+        if (counts->failed_at == 0 && access.lease().reclaim_due(access.now())) {
+            access.mark_stuck();
             counts->failed_at = call;
             co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
         }

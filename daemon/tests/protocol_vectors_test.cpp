@@ -27,7 +27,7 @@
 #include "ipc/client.h"
 #include "ipc/client_records.h"
 #include "ipc/frame_io.h"
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 #include "ipc/record_json.h"
 #include "ipc/session.h"
 #include "platform/local_stream.h"

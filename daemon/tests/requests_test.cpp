@@ -26,10 +26,12 @@
 
 #include "async/blocking_pool.h"
 #include "core/core_slot.h"
+#include "core/lease.h"
 #include "core/runtime_staging.h"
 #include "core/supervisor.h"
 #include "ipc/client.h"
-#include "ipc/lease_rules.h"
+#include "ipc/connection_task.h"
+#include "ipc/lease_answers.h"
 #include "ipc/request_handler.h"
 #include "platform/local_stream.h"
 #include "platform/secret.h"
@@ -575,7 +577,7 @@ TEST_F(BlockedSweepTest, ALeaseGrantedAfterAStopRunsItsWholeDurationFromTheGrant
     {
         std::optional<CoreSlot::Access> access = slot_->try_lock();
         ASSERT_TRUE(access.has_value());
-        access->stop_pending() = true;
+        access->mark_stuck();
     }
     auto occupy = [this](std::shared_future<void> opened) {
         auto blocker = [opened] {
@@ -617,9 +619,9 @@ TEST_F(BlockedSweepTest, ALeaseGrantedAfterAStopRunsItsWholeDurationFromTheGrant
     ASSERT_FALSE(lease_of(*acquired).empty()) << error_of(acquired->value_or(OK));
     std::optional<CoreSlot::Access> access = slot_->try_lock();
     ASSERT_TRUE(access.has_value());
-    EXPECT_FALSE(access->stop_pending());
-    ASSERT_TRUE(access->lease().has_value());
-    EXPECT_EQ(access->lease()->expires_at, now() + LEASE_DURATION);
+    EXPECT_FALSE(access->lease().stop_pending());
+    ASSERT_TRUE(access->lease().record().has_value());
+    EXPECT_EQ(access->lease().record()->expires_at, now() + LEASE_DURATION);
 }
 
 }  // namespace

@@ -45,11 +45,12 @@ const std::string LEASE = "0123456789abcdef0123456789abcdef";
 const std::string REMOVE_FAILED_LINE = std::string(REMOVE_RUNTIME_DIR_FAILED) + "\n";
 const std::string DEFERRED_LINE = std::string(DEFERRED_RUNTIME_CLEANUP) + "\n";
 
-template <class T>
-std::optional<T> take_value(std::optional<T>& from) {
-    std::optional<T> taken = std::move(from);
-    from.reset();
-    return taken;
+// The runtime directory the slot records, read through the slot's own moves.
+std::optional<NativeString> recorded_dir(CoreSlot::Access& access) {
+    CoreRemains remains = access.take_remains();
+    std::optional<NativeString> dir = remains.runtime_dir;
+    access.record(std::move(remains));
+    return dir;
 }
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -73,11 +74,7 @@ asio::awaitable<Result<void>> locked_start(std::shared_ptr<CoreSlot> slot, Nativ
 
 asio::awaitable<bool> locked_stop(std::shared_ptr<CoreSlot> slot) {
     CoreSlot::Access access = co_await slot->lock();
-    std::optional<NativeString> runtime_dir;
-    if (access.lease()) {
-        runtime_dir = take_value(access.lease()->runtime_dir);
-    }
-    co_return co_await stop_and_settle(access, std::move(runtime_dir));
+    co_return co_await stop_and_settle(access);
 }
 
 // A private ProgramData, a core directory with the runtime files, a slot on
@@ -105,7 +102,22 @@ class SupervisorTest : public ::testing::Test {
                      std::optional<NativeString> runtime_dir = std::nullopt) {
         auto access = slot_->try_lock();
         ASSERT_TRUE(access.has_value());
-        access->lease() = ServiceLease{LEASE, std::move(runtime_dir), expires_at};
+        // Granted on the clock at the instant that makes it expire then.
+        const MonotonicInstant now = *now_;
+        *now_ = expires_at - LEASE_DURATION;
+        access->grant(LEASE);
+        *now_ = now;
+        access->record({std::nullopt, std::move(runtime_dir)});
+    }
+
+    // Back to an empty slot through its own moves: what it records leaves,
+    // and a completed stop clears the lease and the flag.
+    void clear_slot() {
+        auto access = state();
+        const CoreRemains gone = access.take_remains();
+        StopOutcome done;
+        done.stopped = true;
+        access.settle(std::move(done));
     }
 
     // The slot, between operations (nobody else holds it then).
@@ -341,13 +353,13 @@ TEST_F(SupervisorTest, StartsTheCoreAndLogsBothStreamsRedacted) {
     ASSERT_TRUE(started) << started.error();
     {
         auto access = state();
-        ASSERT_TRUE(access.core().has_value());
+        ASSERT_NE(access.core(), nullptr);
         auto polled = access.core()->poll();
         ASSERT_TRUE(polled) << polled.error().text;
         EXPECT_FALSE(polled->has_value()) << "the core should still run";
-        ASSERT_TRUE(access.lease().has_value());
-        EXPECT_EQ(access.lease()->runtime_dir, runtime_dir().native());
-        EXPECT_FALSE(access.stop_pending());
+        ASSERT_TRUE(access.lease().record().has_value());
+        EXPECT_EQ(recorded_dir(access), runtime_dir().native());
+        EXPECT_FALSE(access.lease().stop_pending());
     }
     const auto pid = read_pids(1).at("core");
     const fs::path log = runtime_dir() / "core.log";
@@ -369,9 +381,9 @@ TEST_F(SupervisorTest, StartsTheCoreAndLogsBothStreamsRedacted) {
     EXPECT_FALSE(process_is_running(pid));
     EXPECT_FALSE(fs::exists(runtime_dir()));
     auto access = state();
-    EXPECT_FALSE(access.core().has_value());
-    EXPECT_FALSE(access.lease().has_value());
-    EXPECT_FALSE(access.stop_pending());
+    EXPECT_EQ(access.core(), nullptr);
+    EXPECT_FALSE(access.lease().record().has_value());
+    EXPECT_FALSE(access.lease().stop_pending());
 }
 
 TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
@@ -395,9 +407,9 @@ TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
         EXPECT_EQ(started.error(), std::string(CORE_EXITED_DURING_STARTUP) + c.status);
         EXPECT_FALSE(fs::exists(runtime_dir())) << c.status;
         auto access = state();
-        EXPECT_FALSE(access.core().has_value());
-        EXPECT_FALSE(access.lease().has_value()) << "a failed start ends the lease";
-        EXPECT_FALSE(access.stop_pending());
+        EXPECT_EQ(access.core(), nullptr);
+        EXPECT_FALSE(access.lease().record().has_value()) << "a failed start ends the lease";
+        EXPECT_FALSE(access.lease().stop_pending());
     }
 }
 
@@ -415,7 +427,7 @@ TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(stopped);
     EXPECT_FALSE(fs::exists(runtime_dir()));
-    EXPECT_FALSE(state().lease().has_value());
+    EXPECT_FALSE(state().lease().record().has_value());
 }
 
 TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
@@ -435,9 +447,9 @@ TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
     EXPECT_EQ(written, REMOVE_FAILED_LINE + DEFERRED_LINE);
     {
         auto access = state();
-        EXPECT_FALSE(access.core().has_value());
-        EXPECT_FALSE(access.lease().has_value());
-        EXPECT_FALSE(access.stop_pending());
+        EXPECT_EQ(access.core(), nullptr);
+        EXPECT_FALSE(access.lease().record().has_value());
+        EXPECT_FALSE(access.lease().stop_pending());
     }
     EXPECT_TRUE(fs::exists(runtime_dir()));
     blocker.release();
@@ -454,9 +466,9 @@ TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
     auto again = start_quickly();
     ASSERT_TRUE(again) << again.error();
     auto access = state();
-    ASSERT_TRUE(access.core().has_value());
+    ASSERT_NE(access.core(), nullptr);
     EXPECT_EQ(access.core()->process().id(), first);
-    EXPECT_EQ(access.lease()->runtime_dir, runtime_dir().native());
+    EXPECT_EQ(recorded_dir(access), runtime_dir().native());
 }
 
 // The core's first act is to start a child in the core's directory: it is in
@@ -558,9 +570,9 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
             << c.name << ": " << started.error();
         EXPECT_FALSE(fs::exists(runtime_dir())) << c.name;
         auto access = state();
-        EXPECT_FALSE(access.core().has_value()) << c.name;
-        EXPECT_FALSE(access.lease().has_value()) << c.name;
-        EXPECT_FALSE(access.stop_pending()) << c.name;
+        EXPECT_EQ(access.core(), nullptr) << c.name;
+        EXPECT_FALSE(access.lease().record().has_value()) << c.name;
+        EXPECT_FALSE(access.lease().stop_pending()) << c.name;
     }
     // The launch error carries the system's text after the message.
     grant_lease(*now_ + 30s);
@@ -575,7 +587,7 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
     auto unstaged = start_quickly();
     ASSERT_FALSE(unstaged);
     EXPECT_EQ(unstaged.error(), "Runtime configuration is unavailable");
-    EXPECT_FALSE(state().lease().has_value());
+    EXPECT_FALSE(state().lease().record().has_value());
 }
 
 TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
@@ -594,21 +606,24 @@ TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
     for (const auto& c : cases) {
         fs::create_directories(leftover);
         grant_lease(*now_ + c.expires_in, leftover.native());
-        state().stop_pending() = c.stop_pending;
+        if (c.stop_pending) {
+            state().mark_stuck();
+        }
         auto reclaimed = run(reclaim_expired_lease(slot_));
         ASSERT_TRUE(reclaimed) << c.name << ": " << reclaimed.error();
-        auto access = state();
-        EXPECT_EQ(access.lease().has_value(), !c.reclaimed) << c.name;
-        EXPECT_EQ(fs::exists(leftover), !c.reclaimed) << c.name;
-        EXPECT_EQ(access.stop_pending(), c.stop_pending) << c.name;
-        access.lease().reset();
-        access.stop_pending() = false;
+        {
+            auto access = state();
+            EXPECT_EQ(access.lease().record().has_value(), !c.reclaimed) << c.name;
+            EXPECT_EQ(fs::exists(leftover), !c.reclaimed) << c.name;
+            EXPECT_EQ(access.lease().stop_pending(), c.stop_pending) << c.name;
+        }
+        clear_slot();
     }
     // No lease, nothing to do; an expired one with no directory is cleared.
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
     grant_lease(*now_);
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
-    EXPECT_FALSE(state().lease().has_value());
+    EXPECT_FALSE(state().lease().record().has_value());
 }
 
 TEST_F(SupervisorTest, ReclaimEndsTheCoreOfAnExpiredLease) {
@@ -623,12 +638,11 @@ TEST_F(SupervisorTest, ReclaimEndsTheCoreOfAnExpiredLease) {
     EXPECT_FALSE(process_is_running(pid));
     EXPECT_FALSE(fs::exists(runtime_dir()));
     auto access = state();
-    EXPECT_FALSE(access.core().has_value());
-    EXPECT_FALSE(access.lease().has_value());
+    EXPECT_EQ(access.core(), nullptr);
+    EXPECT_FALSE(access.lease().record().has_value());
 }
 
 TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
-    const NativeString old_dir = KAVO_NATIVE("old");
     const NativeString handed_dir = KAVO_NATIVE("handed back");
     const struct {
         const char* name;
@@ -637,49 +651,47 @@ TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
         bool core_back;
         bool dir_back;
         bool lease;
-        // What the slot holds afterwards.
-        bool core_after;
-        std::optional<NativeString> lease_dir_after;
+        bool release_lease;
+        // Whether the lease is still recorded afterwards.
+        bool lease_after;
         std::string line;
     } cases[] = {
-        {"stopped", true, false, false, false, true, false, std::nullopt, ""},
-        {"stopped, cleanup deferred", true, true, false, false, true, false, std::nullopt,
-         DEFERRED_LINE},
-        {"not stopped", false, false, true, true, true, true, handed_dir, ""},
-        {"not stopped, no directory back", false, false, true, false, true, true, old_dir, ""},
-        {"not stopped, lease gone", false, false, true, true, false, true, std::nullopt, ""},
+        {"stopped", true, false, false, false, true, true, false, ""},
+        {"stopped, cleanup deferred", true, true, false, false, true, true, false, DEFERRED_LINE},
+        {"retired within a start", true, false, false, false, true, false, true, ""},
+        {"not stopped", false, false, true, true, true, true, true, ""},
+        {"not stopped, no directory back", false, false, true, false, true, true, true, ""},
+        {"not stopped, no lease", false, false, true, true, false, true, false, ""},
     };
     for (const auto& c : cases) {
-        auto access = state();
         if (c.lease) {
-            access.lease() = ServiceLease{LEASE, old_dir, *now_ + 30s};
+            grant_lease(*now_ + 30s);
         }
-        StopOutcome outcome;
-        outcome.stopped = c.stopped;
-        outcome.cleanup_deferred = c.deferred;
-        if (c.core_back) {
-            auto core = bind_core_to_job(sleeper_options());
-            ASSERT_TRUE(core) << core.error();
-            outcome.core.emplace(std::move(core).value());
+        {
+            auto access = state();
+            StopOutcome outcome;
+            outcome.stopped = c.stopped;
+            outcome.cleanup_deferred = c.deferred;
+            if (c.core_back) {
+                auto core = bind_core_to_job(sleeper_options());
+                ASSERT_TRUE(core) << core.error();
+                outcome.kept.core.emplace(std::move(core).value());
+            }
+            if (c.dir_back) {
+                outcome.kept.runtime_dir = handed_dir;
+            }
+            ::testing::internal::CaptureStderr();
+            const bool settled = access.settle(std::move(outcome), c.release_lease);
+            EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line) << c.name;
+            EXPECT_EQ(settled, c.stopped) << c.name;
+            EXPECT_EQ(access.core() != nullptr, c.core_back) << c.name;
+            EXPECT_EQ(recorded_dir(access),
+                      c.dir_back ? std::optional<NativeString>(handed_dir) : std::nullopt)
+                << c.name;
+            EXPECT_EQ(access.lease().stop_pending(), !c.stopped) << c.name;
+            EXPECT_EQ(access.lease().record().has_value(), c.lease_after) << c.name;
         }
-        if (c.dir_back) {
-            outcome.runtime_dir = handed_dir;
-        }
-        ::testing::internal::CaptureStderr();
-        const bool settled = settle_core_slot(access, std::move(outcome));
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line) << c.name;
-        EXPECT_EQ(settled, c.stopped) << c.name;
-        EXPECT_EQ(access.core().has_value(), c.core_after) << c.name;
-        EXPECT_EQ(access.stop_pending(), !c.stopped) << c.name;
-        if (c.lease && !c.stopped) {
-            ASSERT_TRUE(access.lease().has_value()) << c.name;
-            EXPECT_EQ(access.lease()->runtime_dir, c.lease_dir_after) << c.name;
-        } else {
-            EXPECT_FALSE(access.lease().has_value()) << c.name;
-        }
-        access.core().reset();
-        access.lease().reset();
-        access.stop_pending() = false;
+        clear_slot();
     }
 }
 

@@ -2,15 +2,17 @@
 
 #include <utility>
 
+#include "platform/diagnostics.h"
+
 namespace kavo {
 
 CoreSlot::CoreSlot(BlockingPool& pool, MonotonicClock clock)
     : pool_(pool), clock_(std::move(clock)) {}
 
 CoreSlot::~CoreSlot() {
-    if (core_) {
-        pool_.dispose(std::move(*core_));
-        core_.reset();
+    if (remains_.core) {
+        pool_.dispose(std::move(*remains_.core));
+        remains_.core.reset();
     }
 }
 
@@ -22,6 +24,31 @@ CoreSlot::Access& CoreSlot::Access::operator=(Access&& other) noexcept {
         slot_ = std::move(other.slot_);
     }
     return *this;
+}
+
+void CoreSlot::Access::record(CoreRemains remains) {
+    if (remains.core) {
+        slot_->remains_.core = std::move(remains.core);
+    }
+    if (remains.runtime_dir) {
+        slot_->remains_.runtime_dir = std::move(remains.runtime_dir);
+    }
+}
+
+bool CoreSlot::Access::settle(StopOutcome outcome, bool release_lease) {
+    if (!outcome.stopped) {
+        record(std::move(outcome.kept));
+        slot_->lease_.begin_stop();
+        return false;
+    }
+    if (release_lease) {
+        slot_->lease_.release();
+    }
+    if (outcome.cleanup_deferred) {
+        // The directory stays until the next sweep.
+        write_error_line(DEFERRED_RUNTIME_CLEANUP);
+    }
+    return true;
 }
 
 std::shared_ptr<CoreSlot> CoreSlot::create(BlockingPool& pool, MonotonicClock clock) {

@@ -1,7 +1,8 @@
 // Core runtime, driven: the one record shared by the pipe server and every
-// connection task: the running core, the service lease and the stop flag,
-// behind one first-come-first-served asynchronous mutex that is held across
-// waits. The lock is the only way to the fields.
+// connection task: the running core with its runtime directory, the service
+// lease and the stop flag, behind one first-come-first-served asynchronous
+// mutex that is held across waits. The lock is the only way to the record,
+// and the record changes only along the lease state table.
 #pragma once
 
 #include <chrono>
@@ -9,34 +10,44 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <asio/awaitable.hpp>
 
 #include "async/async_mutex.h"
 #include "async/blocking_pool.h"
+#include "core/lease.h"
 #include "core/managed_core.h"
 #include "platform/native_string.h"
 
 namespace kavo {
 
-using MonotonicInstant = std::chrono::steady_clock::time_point;
 // The monotonic clock the slot reads "now" from; tests pass a fake one.
 using MonotonicClock = std::function<MonotonicInstant()>;
 
-// The client lease currently granted.
-struct ServiceLease {
-    std::string lease_id;
-    // The lease's active runtime directory, present while a core started
-    // under the lease has one.
+inline constexpr std::string_view DEFERRED_RUNTIME_CLEANUP =
+    "Deferred cleanup of an KAVO protected runtime directory";
+
+// What the slot holds of a core: the core, if one is recorded, and the
+// runtime directory of the core started under the lease. They leave the slot
+// together for a stop and come back together when the stop fails.
+struct CoreRemains {
+    std::optional<ManagedCore> core;
     std::optional<NativeString> runtime_dir;
-    // The lease is expired once the clock reaches this instant.
-    MonotonicInstant expires_at;
+};
+
+// What a stop did. When it did not complete, the remains are handed back.
+struct StopOutcome {
+    CoreRemains kept;
+    bool stopped = false;
+    bool cleanup_deferred = false;  // the directory could not be removed
 };
 
 class CoreSlot : public std::enable_shared_from_this<CoreSlot> {
   public:
     // Holds the slot's mutex for as long as it lives and is the one way to
-    // the fields. It keeps the slot alive, so it may outlive the caller's
+    // the record. It keeps the slot alive, so it may outlive the caller's
     // reference. Moves, never copies.
     class Access {
       public:
@@ -48,17 +59,35 @@ class CoreSlot : public std::enable_shared_from_this<CoreSlot> {
         Access& operator=(const Access&) = delete;
         ~Access() = default;
 
-        std::optional<ManagedCore>& core() { return slot_->core_; }
-        std::optional<ServiceLease>& lease() { return slot_->lease_; }
-        // A stop is in progress, or a stop failed: starts are refused and
-        // the reclaim of an expired lease does nothing.
-        bool& stop_pending() { return slot_->stop_pending_; }
-
+        const LeaseState& lease() const { return slot_->lease_; }
+        // The recorded core, to poll; none when no core is recorded.
+        ManagedCore* core() { return slot_->remains_.core ? &*slot_->remains_.core : nullptr; }
         // The slot's monotonic clock.
         MonotonicInstant now() const { return slot_->clock_(); }
         // Where every blocking step runs (process waits, staging, hashing,
         // directory removal, sweeps).
         BlockingPool& pool() const { return slot_->pool_; }
+
+        // A new lease, or the lease renewed, on the clock's now.
+        void grant(std::string lease_id) { slot_->lease_.grant(std::move(lease_id), now()); }
+        void renew() { slot_->lease_.renew(now()); }
+        // A poll of the core failed: stuck, with core and lease kept.
+        void mark_stuck() { slot_->lease_.begin_stop(); }
+        // A stop begins: the flag is set and the remains leave for the stop.
+        CoreRemains begin_stop() {
+            slot_->lease_.begin_stop();
+            return take_remains();
+        }
+        // The remains leave without a stop (a core found ended, retired),
+        // and none are left behind, not even moved-from ones.
+        CoreRemains take_remains() { return std::exchange(slot_->remains_, CoreRemains{}); }
+        // Records what the remains hold (a started core and its directory).
+        void record(CoreRemains remains);
+        // Applies what a stop of the remains did; true when it completed
+        // (the lease released unless `release_lease` is false, as for a core
+        // retired within a start; the deferred-cleanup line written when
+        // due). Otherwise the remains come back, stuck.
+        bool settle(StopOutcome outcome, bool release_lease = true);
 
       private:
         friend class CoreSlot;
@@ -94,9 +123,8 @@ class CoreSlot : public std::enable_shared_from_this<CoreSlot> {
     AsyncMutex mutex_;
     BlockingPool& pool_;
     MonotonicClock clock_;
-    std::optional<ManagedCore> core_;
-    std::optional<ServiceLease> lease_;
-    bool stop_pending_ = false;
+    CoreRemains remains_;
+    LeaseState lease_;
 };
 
 }  // namespace kavo

@@ -33,7 +33,8 @@ ManagedCore& ManagedCore::operator=(ManagedCore&& other) noexcept {
 
 ManagedCore::~ManagedCore() {
     if (process_) {
-        end_process();
+        // A core that cannot be ended here is left to its job, closed below.
+        static_cast<void>(end());
     }
     // The process's handles (and any pipe still in it), then the job, which
     // ends whatever the core left behind.
@@ -42,15 +43,27 @@ ManagedCore::~ManagedCore() {
     job_.reset();
 }
 
-void ManagedCore::end_process() {
+bool ManagedCore::end() {
     const auto polled = process_->poll();
-    if (polled && polled->has_value()) {
-        return;
+    if (!polled) {
+        return false;
     }
-    // A failed poll counts as still running. The core's standard input is
-    // not redirected, so there is no handle of it to close here.
-    static_cast<void>(process_->terminate(1));
-    static_cast<void>(process_->wait());
+    if (polled->has_value()) {
+        return true;
+    }
+    if (auto terminated = process_->terminate(1); !terminated) {
+        // Windows refuses to terminate a process that has just ended: that
+        // is an end too, as long as the process still answers a poll.
+        if (terminated.error().kind != OsErrorKind::access_denied) {
+            return false;
+        }
+        const auto again = process_->poll();
+        if (!again || !again->has_value()) {
+            return false;
+        }
+    }
+    // The core's standard input is not redirected: no handle to close first.
+    return process_->wait().has_value();
 }
 
 bool ManagedCore::release_runtime_dir(std::chrono::milliseconds bound) {

@@ -23,10 +23,10 @@ inline constexpr std::chrono::seconds CORE_LOG_DRAIN_BOUND{5};
 inline constexpr std::chrono::seconds CORE_JOB_EMPTY_BOUND{5};
 
 // A started core (or one that has ended but is not yet reaped). Destroying it
-// always ends the process: if a zero-time poll does not report it ended, it
-// is terminated with exit code 1 and waited for without a time limit; then
-// its handles are closed, the job last, which ends whatever the core left
-// behind. Destruction may block: owners destroy it off the I/O threads.
+// always ends the process: it is ended as by end(); then its handles are
+// closed, the job last, which ends whatever the core left behind (the core
+// too, should end() have failed). Destruction may block: owners destroy it
+// off the I/O threads.
 class ManagedCore {
   public:
     ManagedCore(ChildProcess process, ProcessJob job);
@@ -44,6 +44,10 @@ class ManagedCore {
     // while it runs.
     OsResult<std::optional<std::uint32_t>> poll() { return process_->poll(); }
 
+    // Terminates the core (unless it has ended) and waits for the process,
+    // without a time limit. True once it has ended. Blocks.
+    bool end();
+
     // Keeps the end of the core's log pumps (from start_core_log).
     void keep_log_pumps(CoreLogPumps pumps) { log_pumps_.emplace(std::move(pumps)); }
     const std::optional<CoreLogPumps>& log_pumps() const { return log_pumps_; }
@@ -57,9 +61,6 @@ class ManagedCore {
     bool release_runtime_dir(std::chrono::milliseconds bound);
 
   private:
-    // Terminates and waits for a process that has not ended; blocks.
-    void end_process();
-
     std::optional<ChildProcess> process_;
     std::optional<ProcessJob> job_;
     std::optional<CoreLogPumps> log_pumps_;

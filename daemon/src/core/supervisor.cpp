@@ -24,44 +24,23 @@ namespace kavo {
 
 namespace {
 
-// Moves the value out and leaves the optional empty (a plain move would
-// leave it holding a moved-from value).
-template <class T>
-std::optional<T> take(std::optional<T>& from) {
-    std::optional<T> taken = std::move(from);
-    from.reset();
-    return taken;
-}
-
 std::string with_text(std::string_view message, std::string_view text) {
     std::string out(message);
     out.append(text);
     return out;
 }
 
-// Terminates (unless it has ended), then waits for the process. True once it
-// has ended.
-bool end_for_stop(ManagedCore& core) {
-    const auto polled = core.poll();
-    if (!polled) {
-        return false;
-    }
-    if (polled->has_value()) {
-        return true;
-    }
-    if (auto terminated = core.process().terminate(1); !terminated) {
-        // Windows refuses to terminate a process that has just ended: that
-        // is an end too, as long as the process still answers a poll.
-        if (terminated.error().kind != OsErrorKind::access_denied) {
-            return false;
-        }
-        const auto again = core.poll();
-        if (!again || !again->has_value()) {
-            return false;
-        }
-    }
-    // The core's standard input is not redirected: no handle to close first.
-    return core.process().wait().has_value();
+// Stops `remains` on the pool and settles the slot with the outcome; true
+// when the stop completed.
+asio::awaitable<bool> stop_remains(CoreSlot::Access& slot, CoreRemains remains,
+                                   bool release_lease) {
+    const bool had_runtime_dir = remains.runtime_dir.has_value();
+    auto stop = [remains = std::move(remains)]() mutable { return stop_core(std::move(remains)); };
+    auto outcome = co_await slot.pool().run(std::move(stop));
+    // A stop that threw took what it held of the core with it, on the pool,
+    // and a core that goes is ended; only its directory may be left.
+    StopOutcome ended{{}, true, had_runtime_dir};
+    co_return slot.settle(outcome ? std::move(outcome).value() : std::move(ended), release_lease);
 }
 
 // What the blocking steps before the launch found.
@@ -132,65 +111,29 @@ Result<ManagedCore> bind_core_to_job(SpawnOptions options, const JobFactory& cre
     return ManagedCore(std::move(spawned).value(), std::move(job).value());
 }
 
-StopOutcome stop_core(std::optional<ManagedCore> core, std::optional<NativeString> runtime_dir) {
+StopOutcome stop_core(CoreRemains remains) {
     StopOutcome outcome;
-    if (core) {
-        if (!end_for_stop(*core)) {
-            outcome.core = std::move(core);
-            outcome.runtime_dir = std::move(runtime_dir);
+    if (remains.core) {
+        if (!remains.core->end()) {
+            outcome.kept = std::move(remains);
             return outcome;
         }
         // Nothing of the core may still use its directory when it goes:
         // whatever it left running in its job is ended and waited for, and
         // the log pumps let go of the log. A job or pumps that overrun their
         // bounds do not hold the stop; the removal may then be deferred.
-        static_cast<void>(core->release_runtime_dir(CORE_LOG_DRAIN_BOUND));
+        static_cast<void>(remains.core->release_runtime_dir(CORE_LOG_DRAIN_BOUND));
+        remains.core.reset();
     }
-    if (runtime_dir) {
-        outcome.cleanup_deferred = !remove_runtime_dir(*runtime_dir);
+    if (remains.runtime_dir) {
+        outcome.cleanup_deferred = !remove_runtime_dir(*remains.runtime_dir);
     }
-    core.reset();
     outcome.stopped = true;
     return outcome;
 }
 
-bool settle_core_slot(CoreSlot::Access& slot, StopOutcome outcome) {
-    if (outcome.stopped) {
-        slot.core().reset();
-        slot.lease().reset();
-        slot.stop_pending() = false;
-        if (outcome.cleanup_deferred) {
-            // The directory stays until the next sweep.
-            write_error_line(DEFERRED_RUNTIME_CLEANUP);
-        }
-        return true;
-    }
-    slot.core() = take(outcome.core);
-    if (slot.lease() && outcome.runtime_dir) {
-        slot.lease()->runtime_dir = take(outcome.runtime_dir);
-    }
-    slot.stop_pending() = true;
-    return false;
-}
-
-asio::awaitable<bool> stop_and_settle(CoreSlot::Access& slot,
-                                      std::optional<NativeString> runtime_dir) {
-    slot.stop_pending() = true;
-    const bool had_runtime_dir = runtime_dir.has_value();
-    auto stop = [core = take(slot.core()), runtime_dir = std::move(runtime_dir)]() mutable {
-        return stop_core(std::move(core), std::move(runtime_dir));
-    };
-    auto outcome = co_await slot.pool().run(std::move(stop));
-    if (!outcome) {
-        // The stop threw. Whatever it held of the core went with it, on the
-        // pool, and a core that goes is ended; only its directory may be
-        // left, for the next sweep.
-        StopOutcome ended;
-        ended.stopped = true;
-        ended.cleanup_deferred = had_runtime_dir;
-        co_return settle_core_slot(slot, std::move(ended));
-    }
-    co_return settle_core_slot(slot, std::move(outcome).value());
+asio::awaitable<bool> stop_and_settle(CoreSlot::Access& slot) {
+    co_return co_await stop_remains(slot, slot.begin_stop(), true);
 }
 
 asio::awaitable<Result<void>> reclaim_expired_lease(std::shared_ptr<CoreSlot> slot) {
@@ -199,12 +142,11 @@ asio::awaitable<Result<void>> reclaim_expired_lease(std::shared_ptr<CoreSlot> sl
 }
 
 asio::awaitable<Result<void>> reclaim_expired_lease(CoreSlot::Access& slot) {
-    // A lease whose expiry is exactly now has expired.
-    if (slot.stop_pending() || !slot.lease() || slot.lease()->expires_at > slot.now()) {
+    if (!slot.lease().reclaim_due(slot.now())) {
         co_return ok();
     }
-    std::optional<NativeString> runtime_dir = take(slot.lease()->runtime_dir);
-    if (!co_await stop_and_settle(slot, std::move(runtime_dir))) {
+    const bool stopped = co_await stop_and_settle(slot);
+    if (!stopped) {
         co_return fail(std::string(STOP_EXPIRED_CORE_FAILED));
     }
     co_return ok();
@@ -222,21 +164,21 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
     // 1. A core that still runs stays and counts as started; one that ended
     // goes, and its job and log pumps finish before the sweep below removes
     // its old directory.
-    if (slot.core()) {
-        const auto polled = slot.core()->poll();
+    if (ManagedCore* existing = slot.core()) {
+        const auto polled = existing->poll();
         if (!polled) {
-            slot.stop_pending() = true;
+            slot.mark_stuck();
             co_return fail(with_text(INSPECT_EXISTING_CORE_FAILED, polled.error().text));
         }
         if (!polled->has_value()) {
             co_return ok();
         }
-        auto retire = [ended = take(slot.core())]() mutable {
-            static_cast<void>(ended->release_runtime_dir(CORE_LOG_DRAIN_BOUND));
-            ended.reset();
-        };
-        // Had it thrown, the core would have gone with it all the same.
-        static_cast<void>(co_await pool.run(std::move(retire)));
+        // The lease stays; only a core that no longer answers a poll keeps
+        // the ended one recorded, stuck.
+        const bool retired = co_await stop_remains(slot, slot.take_remains(), false);
+        if (!retired) {
+            co_return fail(std::string(INSPECT_EXISTING_CORE_FAILED));
+        }
     }
 
     // 2 and 3. The executable, the core directory, the sweep and the staging.
@@ -245,7 +187,7 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
     };
     auto prepared = co_await pool.run(std::move(prepare));
     if (!prepared) {
-        co_await stop_and_settle(slot, std::nullopt);
+        co_await stop_and_settle(slot);
         co_return fail(std::move(prepared).error());
     }
     const NativeString runtime_dir = prepared->runtime_dir;
@@ -256,7 +198,8 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
     };
     auto launched = co_await pool.run(std::move(launch));
     if (!launched) {
-        co_await stop_and_settle(slot, runtime_dir);
+        slot.record({std::nullopt, runtime_dir});
+        co_await stop_and_settle(slot);
         co_return fail(with_text(START_BUNDLED_CORE_FAILED, launched.error()));
     }
 
@@ -268,13 +211,14 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
     auto logged = co_await pool.run(std::move(log));
     if (!logged) {
         // The core went with the work that threw; its directory goes now.
-        co_await stop_and_settle(slot, runtime_dir);
+        slot.record({std::nullopt, runtime_dir});
+        co_await stop_and_settle(slot);
         co_return fail(std::move(logged).error());
     }
     ManagedCore core = std::move(logged->first);
     if (!logged->second) {
-        slot.core() = std::move(core);
-        co_await stop_and_settle(slot, runtime_dir);
+        slot.record({std::move(core), runtime_dir});
+        co_await stop_and_settle(slot);
         co_return fail(std::move(logged->second).error());
     }
     core.keep_log_pumps(std::move(logged->second).value());
@@ -289,14 +233,11 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
         std::string error =
             polled ? with_text(CORE_EXITED_DURING_STARTUP, core_exit_status_text(**polled))
                    : with_text(INSPECT_STARTING_CORE_FAILED, polled.error().text);
-        slot.core() = std::move(core);
-        co_await stop_and_settle(slot, runtime_dir);
+        slot.record({std::move(core), runtime_dir});
+        co_await stop_and_settle(slot);
         co_return fail(std::move(error));
     }
-    if (slot.lease()) {
-        slot.lease()->runtime_dir = runtime_dir;
-    }
-    slot.core() = std::move(core);
+    slot.record({std::move(core), runtime_dir});
     co_return ok();
 }
 #pragma GCC diagnostic pop

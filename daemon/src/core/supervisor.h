@@ -49,8 +49,6 @@ inline constexpr std::string_view CORE_EXITED_DURING_STARTUP =
 inline constexpr std::string_view INSPECT_STARTING_CORE_FAILED =
     "Failed to inspect bundled core during startup: ";
 inline constexpr std::string_view STOP_EXPIRED_CORE_FAILED = "Failed to stop the expired core";
-inline constexpr std::string_view DEFERRED_RUNTIME_CLEANUP =
-    "Deferred cleanup of an KAVO protected runtime directory";
 
 // The path of the core beside the running executable, checked to be there
 // and not a directory or a link.
@@ -78,37 +76,18 @@ Result<ManagedCore> launch_core(const NativeString& core_path, const NativeStrin
 Result<ManagedCore> bind_core_to_job(SpawnOptions options,
                                      const JobFactory& create_job = ProcessJob::create);
 
-// What a stop did. When it did not complete, the core and the runtime
-// directory are handed back.
-struct StopOutcome {
-    std::optional<ManagedCore> core;
-    std::optional<NativeString> runtime_dir;
-    bool stopped = false;
-    // The core ended but its runtime directory could not be removed.
-    bool cleanup_deferred = false;
-};
+// Ends the core of `remains` (ManagedCore::end) and removes its runtime
+// directory once nothing of the core uses it any more: whatever is left in
+// its job is ended and given CORE_JOB_EMPTY_BOUND to be gone, the job is
+// closed, and the log pumps are given CORE_LOG_DRAIN_BOUND to let go of the
+// log. With no core, only the directory is removed. Blocks, without a time
+// limit on the wait for a terminated core. A core found ended is retired the
+// same way.
+StopOutcome stop_core(CoreRemains remains);
 
-// Ends the core (terminating it unless it has ended already) and removes its
-// runtime directory once nothing of the core uses it any more: whatever is
-// left in its job is ended and given CORE_JOB_EMPTY_BOUND to be gone, the job
-// is closed, and the log pumps are given CORE_LOG_DRAIN_BOUND to let go of
-// the log. With no core, only the directory is removed. Blocks, without a
-// time limit on the wait for a terminated core.
-//
-// Request handling that finds the core ended (a status poll) retires it the
-// same way: stop_core with the core and the lease's directory, then
-// settle_core_slot.
-StopOutcome stop_core(std::optional<ManagedCore> core, std::optional<NativeString> runtime_dir);
-
-// Applies a stop outcome to the slot; true when the stop completed (core,
-// lease and flag cleared; the deferred-cleanup line written when due).
-// Otherwise the core and directory go back and the flag is set.
-bool settle_core_slot(CoreSlot::Access& slot, StopOutcome outcome);
-
-// Sets the flag, takes the core out, stops it with `runtime_dir` on the
-// slot's pool and settles the slot. True when the stop completed.
-asio::awaitable<bool> stop_and_settle(CoreSlot::Access& slot,
-                                      std::optional<NativeString> runtime_dir);
+// Begins a stop on the slot, stops its remains on the slot's pool and
+// settles the slot. True when the stop completed.
+asio::awaitable<bool> stop_and_settle(CoreSlot::Access& slot);
 
 // Stops the core of an expired lease and clears the lease; nothing while a
 // stop is pending or the lease is live. A lease whose expiry equals now is
@@ -128,8 +107,8 @@ struct CoreStartHooks {
 // The start of a core for the lease `lease_id`, after the caller's lease
 // checks: reuses a core that still runs, otherwise stages the runtime from
 // `core_dir`, launches the core, starts its log and watches it for the
-// startup grace (an asynchronous wait). On success the core is in the slot
-// and its directory in the lease; every failure leaves the slot settled.
+// startup grace (an asynchronous wait). On success the core and its
+// directory are in the slot; every failure leaves the slot settled.
 asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString core_dir,
                                          std::string lease_id, CoreStartHooks hooks = {});
 

@@ -9,7 +9,7 @@
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 
 namespace kavo {
 

@@ -13,7 +13,7 @@
 
 #include "core/protected_dirs.h"
 #include "core/supervisor.h"
-#include "ipc/request_handler.h"
+#include "ipc/connection_task.h"
 #include "platform/diagnostics.h"
 #include "platform/file_digest.h"
 #include "platform/file_handle.h"
@@ -72,11 +72,8 @@ class CreateFailureStreak {
 // finishes first, then the core is stopped whatever the flag says.
 asio::awaitable<void> shut_down(const std::shared_ptr<CoreSlot>& slot) {
     auto access = co_await slot->lock();
-    std::optional<NativeString> runtime_dir;
-    if (access.lease()) {
-        runtime_dir = std::exchange(access.lease()->runtime_dir, std::nullopt);
-    }
-    if (!co_await stop_and_settle(access, std::move(runtime_dir))) {
+    const bool stopped = co_await stop_and_settle(access);
+    if (!stopped) {
         write_error_line(SHUTDOWN_STOP_FAILED);
     }
 }

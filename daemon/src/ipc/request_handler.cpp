@@ -5,12 +5,13 @@
 #include <utility>
 #include <variant>
 
+#include "core/lease.h"
 #include "core/managed_core.h"
 #include "core/protected_dirs.h"
 #include "core/supervisor.h"
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 #include "ipc/protocol_id.h"
-#include "platform/diagnostics.h"
+#include "ipc/status_answer.h"
 
 namespace kavo {
 
@@ -19,32 +20,29 @@ namespace kavo {
 
 namespace {
 
-// Moves the value out and leaves the optional empty.
-template <class T>
-std::optional<T> take(std::optional<T>& from) {
-    std::optional<T> taken = std::move(from);
-    from.reset();
-    return taken;
-}
+// Every handled kind of request has its own overload; a kind without one
+// does not compile.
+template <class... Handlers>
+struct Dispatch : Handlers... {
+    using Handlers::operator()...;
+};
 
-// What the lease rules read of the slot. Valid while the lease record is
-// left as it is.
-LeaseSlotView rules_view(CoreSlot::Access& slot) {
-    LeaseSlotView view;
-    view.stop_pending = slot.stop_pending();
-    if (slot.lease()) {
-        view.lease = LeaseTerms{slot.lease()->lease_id, slot.lease()->expires_at};
+IpcResponse refused(LeaseRefusal refusal) {
+    switch (refusal) {
+        case LeaseRefusal::expired_still_reclaiming:
+            return error_response(EXPIRED_LEASE_STILL_RECLAIMING);
+        case LeaseRefusal::owned_by_another_client:
+            return error_response(LEASE_OWNED_BY_ANOTHER_CLIENT);
+        case LeaseRefusal::still_reclaiming:
+            return error_response(LEASE_STILL_RECLAIMING);
+        case LeaseRefusal::no_longer_valid:
+            return error_response(LEASE_NO_LONGER_VALID);
+        case LeaseRefusal::start_needs_active_lease:
+            return error_response(START_NEEDS_ACTIVE_LEASE);
+        case LeaseRefusal::stop_needs_active_lease:
+            break;
     }
-    return view;
-}
-
-IpcResponse ok_response() {
-    return IpcResponse{IpcResponse::Ok{}};
-}
-
-// The lease's runtime directory, taken out of the record for a stop.
-std::optional<NativeString> take_runtime_dir(CoreSlot::Access& slot) {
-    return slot.lease() ? take(slot.lease()->runtime_dir) : std::nullopt;
+    return error_response(STOP_NEEDS_ACTIVE_LEASE);
 }
 
 // A new lease, in the hold that decided it. `stop_first`: something is still
@@ -54,7 +52,7 @@ std::optional<NativeString> take_runtime_dir(CoreSlot::Access& slot) {
 asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_first,
                                          const RandomSource& random) {
     if (stop_first) {
-        const bool stopped = co_await stop_and_settle(access, take_runtime_dir(access));
+        const bool stopped = co_await stop_and_settle(access);
         if (!stopped) {
             co_return error_response(EXPIRED_LEASE_NOT_RECLAIMED);
         }
@@ -65,12 +63,14 @@ asio::awaitable<IpcResponse> grant_lease(CoreSlot::Access& access, bool stop_fir
     }
     // The clock is read at the grant, not at the decision: a stop in between
     // may have taken any time, and the lease gets its whole duration.
-    access.lease() = ServiceLease{*lease_id, std::nullopt, lease_expiry_from(access.now())};
-    co_return lease_granted_response(std::move(lease_id).value());
+    access.grant(*lease_id);
+    co_return IpcResponse{IpcResponse::Lease{std::move(lease_id).value(),
+                                             static_cast<std::uint64_t>(LEASE_DURATION.count())}};
 }
 
 asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, RandomSource random) {
-    if (!co_await reclaim_expired_lease(slot)) {
+    const auto reclaimed = co_await reclaim_expired_lease(slot);
+    if (!reclaimed) {
         co_return error_response(EXPIRED_LEASE_NOT_RECLAIMED);
     }
 
@@ -80,8 +80,8 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, Rando
     {
         CoreSlot::Access access = co_await slot->lock();
         std::optional<std::string> keep;
-        if (access.lease()) {
-            keep = access.lease()->lease_id;
+        if (const auto& lease = access.lease().record()) {
+            keep = lease->lease_id;
         }
         auto sweep = [keep = std::move(keep)] { sweep_runtime_root(keep); };
         // A sweep that fails leaves its leftovers to the next one.
@@ -91,19 +91,19 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, Rando
     for (bool rechecked = false;; rechecked = true) {
         {
             CoreSlot::Access access = co_await slot->lock();
-            const MonotonicInstant now = access.now();
-            const AcquireDecision decision = decide_acquire(rules_view(access), now, rechecked);
-            if (const auto refusal = acquire_refusal(decision)) {
-                co_return error_response(*refusal);
+            const AcquireVerdict verdict = access.lease().decide_acquire(access.now(), rechecked);
+            if (verdict.refusal) {
+                co_return refused(*verdict.refusal);
             }
-            if (decision != AcquireDecision::reclaim_and_recheck) {
-                co_return co_await grant_lease(access, decision == AcquireDecision::stop_then_grant,
-                                               random);
+            if (verdict.decision != AcquireDecision::reclaim_and_recheck) {
+                const bool stop_first = verdict.decision == AcquireDecision::stop_then_grant;
+                co_return co_await grant_lease(access, stop_first, random);
             }
         }
         // The reclaim takes the mutex itself; the decision is taken again
         // under a fresh hold, and this happens at most once.
-        if (!co_await reclaim_expired_lease(slot)) {
+        const auto reclaimed_again = co_await reclaim_expired_lease(slot);
+        if (!reclaimed_again) {
             co_return error_response(EXPIRED_LEASE_NOT_RECLAIMED);
         }
     }
@@ -111,130 +111,98 @@ asio::awaitable<IpcResponse> acquire_lease(std::shared_ptr<CoreSlot> slot, Rando
 
 asio::awaitable<IpcResponse> renew_lease(std::shared_ptr<CoreSlot> slot, std::string lease_id) {
     CoreSlot::Access access = co_await slot->lock();
-    const MonotonicInstant now = access.now();
-    if (const Admission admission = admit_renew(rules_view(access), lease_id, now);
-        !admission.admitted()) {
-        co_return error_response(*admission.refusal);
+    if (const auto refusal = access.lease().check_renew(lease_id, access.now())) {
+        co_return refused(*refusal);
     }
-    access.lease()->expires_at = lease_expiry_from(now);
-    co_return ok_response();
+    access.renew();
+    co_return IpcResponse{IpcResponse::Ok{}};
 }
 
 asio::awaitable<IpcResponse> release_lease(std::shared_ptr<CoreSlot> slot, std::string lease_id) {
     CoreSlot::Access access = co_await slot->lock();
-    if (const Admission admission = admit_release(rules_view(access), lease_id);
-        !admission.admitted()) {
-        co_return error_response(*admission.refusal);
+    if (const auto refusal = access.lease().check_release(lease_id)) {
+        co_return refused(*refusal);
     }
-    const bool stopped = co_await stop_and_settle(access, take_runtime_dir(access));
-    co_return release_response(stopped);
+    const bool stopped = co_await stop_and_settle(access);
+    co_return stopped ? IpcResponse{IpcResponse::Ok{}} : error_response(LEASE_NOT_RELEASED_SAFELY);
 }
 
 asio::awaitable<IpcResponse> start_core_request(RequestContext context, std::string lease_id) {
     CoreSlot::Access access = co_await context.slot->lock();
-    if (const Admission admission = admit_start(rules_view(access), lease_id, access.now());
-        !admission.admitted()) {
-        co_return error_response(*admission.refusal);
+    if (const auto refusal = access.lease().check_start(lease_id, access.now())) {
+        co_return refused(*refusal);
     }
     auto started = co_await start_core(access, std::move(context.core_dir), std::move(lease_id),
                                        std::move(context.start_hooks));
     if (!started) {
         co_return error_response(started.error());
     }
-    co_return ok_response();
+    co_return IpcResponse{IpcResponse::Ok{}};
 }
 
 asio::awaitable<IpcResponse> stop_core_request(std::shared_ptr<CoreSlot> slot,
                                                std::string lease_id) {
     CoreSlot::Access access = co_await slot->lock();
-    if (const Admission admission = admit_stop(rules_view(access), lease_id, access.now());
-        !admission.admitted()) {
-        co_return error_response(*admission.refusal);
+    if (const auto refusal = access.lease().check_stop(lease_id, access.now())) {
+        co_return refused(*refusal);
     }
-    const bool stopped = co_await stop_and_settle(access, take_runtime_dir(access));
-    co_return stop_core_response(stopped);
-}
-
-// A core found ended: it goes, and so do the lease, whether or not it was
-// live, its runtime directory and a pending stop.
-asio::awaitable<void> retire_ended_core(CoreSlot::Access& access) {
-    auto retire = [core = take(access.core()), runtime_dir = take_runtime_dir(access)]() mutable {
-        // Whatever the core left behind ends with its job, and its log
-        // pumps let go of the log, before the directory is removed.
-        static_cast<void>(core->release_runtime_dir(CORE_LOG_DRAIN_BOUND));
-        core.reset();
-        return runtime_dir ? remove_runtime_dir(*runtime_dir) : true;
-    };
-    // Work that threw took the core with it all the same; its directory is
-    // then left to the next sweep.
-    const auto retired = co_await access.pool().run(std::move(retire));
-    const bool removed = retired && *retired;
-    access.lease().reset();
-    access.stop_pending() = false;
-    if (!removed) {
-        // The directory stays until the next sweep.
-        write_error_line(DEFERRED_RUNTIME_CLEANUP);
-    }
+    const bool stopped = co_await stop_and_settle(access);
+    co_return stopped ? IpcResponse{IpcResponse::Ok{}} : error_response(CORE_NOT_STOPPED_SAFELY);
 }
 
 asio::awaitable<IpcResponse> status(std::shared_ptr<CoreSlot> slot, std::string core_digest) {
     CoreSlot::Access access = co_await slot->lock();
     bool running = false;
-    if (access.core()) {
-        const auto polled = access.core()->poll();
+    if (ManagedCore* core = access.core()) {
+        const auto polled = core->poll();
         if (!polled) {
             // The core stays recorded; only a stop can deal with it now.
             // When nobody holds a lease, the next acquire does that stop.
-            access.stop_pending() = true;
+            access.mark_stuck();
             std::string message(INSPECT_CORE_FAILED);
             message += polled.error().text;
             co_return error_response(message);
         }
         running = !polled->has_value();
         if (!running) {
-            co_await retire_ended_core(access);
+            // A core found ended goes, and so do its runtime directory, the
+            // lease, live or not, and a pending stop.
+            static_cast<void>(co_await stop_and_settle(access));
         }
     }
-    std::optional<LeaseTerms> lease = rules_view(access).lease;
-    co_return status_response(lease, access.now(), running, std::move(core_digest));
+    const MonotonicInstant now = access.now();
+    co_return status_response(access.lease().live(now), access.lease().remaining_seconds(now),
+                              running, std::move(core_digest));
 }
 
 }  // namespace
 
 asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext context) {
-    auto& value = request.value;
-    if (std::holds_alternative<IpcRequest::AcquireLease>(value)) {
-        co_return co_await acquire_lease(std::move(context.slot), std::move(context.random));
-    }
-    if (auto* renew = std::get_if<IpcRequest::RenewLease>(&value)) {
-        co_return co_await renew_lease(std::move(context.slot), std::move(renew->lease_id));
-    }
-    if (auto* release = std::get_if<IpcRequest::ReleaseLease>(&value)) {
-        co_return co_await release_lease(std::move(context.slot), std::move(release->lease_id));
-    }
-    if (auto* start = std::get_if<IpcRequest::StartCore>(&value)) {
-        std::string lease_id = std::move(start->lease_id);
-        co_return co_await start_core_request(std::move(context), std::move(lease_id));
-    }
-    if (auto* stop = std::get_if<IpcRequest::StopCore>(&value)) {
-        co_return co_await stop_core_request(std::move(context.slot), std::move(stop->lease_id));
-    }
-    co_return co_await status(std::move(context.slot), std::move(context.core_digest));
-}
-
-asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
-                                            SecretBytes identity, std::string core_digest,
-                                            std::shared_ptr<CoreSlot> slot,
-                                            ConnectionOptions options) {
-    // The handler holds the copies; each request gets copies of its own.
-    RequestHandler handler =
-        [context = RequestContext{std::move(core_dir), std::move(core_digest), std::move(slot),
-                                  options.random, std::move(options.start_hooks)}](
-            IpcRequest request) { return handle_request(std::move(request), context); };
-    ExchangeOptions exchange;
-    exchange.random = std::move(options.random);
-    co_return co_await serve_exchange(std::move(stream), std::move(identity), std::move(handler),
-                                      std::move(exchange));
+    // Named before the co_await, as the closures above are.
+    auto handled = std::visit(
+        Dispatch{
+            [&](IpcRequest::AcquireLease&) {
+                return acquire_lease(std::move(context.slot), std::move(context.random));
+            },
+            [&](IpcRequest::RenewLease& renew) {
+                return renew_lease(std::move(context.slot), std::move(renew.lease_id));
+            },
+            [&](IpcRequest::ReleaseLease& release) {
+                return release_lease(std::move(context.slot), std::move(release.lease_id));
+            },
+            [&](IpcRequest::StartCore& start) {
+                std::string lease_id = std::move(start.lease_id);
+                return start_core_request(std::move(context), std::move(lease_id));
+            },
+            [&](IpcRequest::StopCore& stop) {
+                return stop_core_request(std::move(context.slot), std::move(stop.lease_id));
+            },
+            [&](IpcRequest::Status&) {
+                return status(std::move(context.slot), std::move(context.core_digest));
+            },
+        },
+        request.value);
+    co_return co_await std::move(handled);
 }
 
 }  // namespace kavo

@@ -1,8 +1,7 @@
 // IPC protocol, driven: what an authenticated request does to the shared
-// core slot, and the connection task that serves one client from the
-// challenge to the signed answer. The decisions are the lease rules'; this
-// applies them under the slot's mutex, one hold per request (an acquire
-// takes a few, see handle_request).
+// core slot. The decisions are the lease state's; this applies them under
+// the slot's mutex, one hold per request (an acquire takes a few, see
+// handle_request).
 #pragma once
 
 #include <memory>
@@ -12,12 +11,9 @@
 
 #include "core/core_slot.h"
 #include "core/supervisor.h"
-#include "ipc/exchange.h"
 #include "ipc/protocol_id.h"
 #include "ipc/records.h"
-#include "platform/local_stream.h"
 #include "platform/native_string.h"
-#include "platform/secret.h"
 
 namespace kavo {
 
@@ -43,24 +39,5 @@ struct RequestContext {
 // hold, after at most one more reclaim. Every other request does all its
 // work in one hold.
 asio::awaitable<IpcResponse> handle_request(IpcRequest request, RequestContext context);
-
-// What a connection task works with besides its inputs. The service passes
-// the defaults; tests and the example recorder fix the random bytes or step
-// into a start.
-struct ConnectionOptions {
-    // Where every identifier the connection issues (challenge, session,
-    // lease) draws its bytes.
-    RandomSource random = fill_random;
-    CoreStartHooks start_hooks;
-};
-
-// The connection task: serves the one exchange of `stream` and closes it.
-// The pipe server starts it detached and never awaits it, so it owns
-// everything it uses: the stream, the copies and its share of the slot, all
-// given up when it ends.
-asio::awaitable<ExchangeEnd> run_connection(LocalStream stream, NativeString core_dir,
-                                            SecretBytes identity, std::string core_digest,
-                                            std::shared_ptr<CoreSlot> slot,
-                                            ConnectionOptions options = {});
 
 }  // namespace kavo

@@ -16,11 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "core/lease.h"
 #include "ctl/ctl_run.h"
 #include "daemon_fixture.h"
 #include "host/foreground_service.h"
 #include "host/pipe_server.h"
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 #include "ipc/record_json.h"
 #include "ipc/request_handler.h"
 #include "platform/native_string.h"

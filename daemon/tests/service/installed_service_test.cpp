@@ -25,7 +25,7 @@
 #include "install/service_registration.h"
 #include "install/service_removal.h"
 #include "ipc/client_records.h"
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/process_info.h"

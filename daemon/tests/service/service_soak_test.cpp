@@ -18,7 +18,7 @@
 #include <variant>
 
 #include "ipc/frame_io.h"
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 #include "ipc/record_json.h"
 #include "platform/process_info.h"
 #include "service/installed_service.h"

@@ -19,11 +19,12 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "core/lease.h"
 #include "ipc/client.h"
 #include "ipc/client_records.h"
 #include "ipc/frame.h"
 #include "ipc/frame_io.h"
-#include "ipc/lease_rules.h"
+#include "ipc/lease_answers.h"
 #include "ipc/record_json.h"
 #include "ipc/session.h"
 #include "platform/pipe_connect.h"

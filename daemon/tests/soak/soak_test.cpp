@@ -21,6 +21,7 @@
 #include "core/supervisor.h"
 #include "daemon_fixture.h"
 #include "ipc/frame_io.h"
+#include "ipc/lease_answers.h"
 #include "soak/process_figures.h"
 #include "soak/soak_clients.h"
 

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "core/supervisor.h"
+#include "ipc/connection_task.h"
 #include "ipc/request_handler.h"
 
 namespace kavo {
@@ -22,8 +23,10 @@ const std::pair<const char*, const char*> RUNTIME_FILES[] = {
 constexpr std::string_view PREPARE_START_FAILED = "The prepared core did not start: ";
 constexpr std::string_view PREPARE_WRITE_FAILED = "Failed to write the core directory";
 
-MonotonicInstant expiry_in(std::int64_t ms) {
-    return REPLAY_NOW + std::chrono::milliseconds(ms);
+// The instant at which a lease granted or renewed expires `ms` after
+// REPLAY_NOW.
+MonotonicInstant renewed_for(std::int64_t ms) {
+    return REPLAY_NOW + std::chrono::milliseconds(ms) - LEASE_DURATION;
 }
 
 }  // namespace
@@ -48,7 +51,7 @@ std::vector<std::string> RandomTape::taken() const {
 }
 
 ReplayService::ReplayService(const std::filesystem::path& root)
-    : core_dir_(root / "core"), slot_(CoreSlot::create(pool_, [] { return REPLAY_NOW; })) {}
+    : core_dir_(root / "core"), slot_(CoreSlot::create(pool_, [now = now_] { return *now; })) {}
 
 ReplayService::~ReplayService() {
     // The slot goes (ending a core it still holds) before the pool.
@@ -71,9 +74,9 @@ asio::awaitable<Result<void>> ReplayService::prepare(VectorServiceState state) {
     {
         CoreSlot::Access access = co_await slot_->lock();
         // Live for the start; the recorded expiry is set once the core runs.
-        access.lease() =
-            ServiceLease{state.lease->lease_id, std::nullopt,
-                         expiry_in(std::max<std::int64_t>(state.lease->expires_in_ms, 1))};
+        *now_ = renewed_for(std::max<std::int64_t>(state.lease->expires_in_ms, 1));
+        access.grant(state.lease->lease_id);
+        *now_ = REPLAY_NOW;
     }
     if (state.core_running) {
         // Named before the co_await: gcc 12 destroys a temporary argument of
@@ -87,7 +90,9 @@ asio::awaitable<Result<void>> ReplayService::prepare(VectorServiceState state) {
         }
     }
     CoreSlot::Access access = co_await slot_->lock();
-    access.lease()->expires_at = expiry_in(state.lease->expires_in_ms);
+    *now_ = renewed_for(state.lease->expires_in_ms);
+    access.renew();
+    *now_ = REPLAY_NOW;
     co_return ok();
 }
 
@@ -102,13 +107,8 @@ asio::awaitable<ExchangeEnd> ReplayService::serve(LocalStream stream, SecretByte
 
 asio::awaitable<void> ReplayService::shut_down() {
     CoreSlot::Access access = co_await slot_->lock();
-    if (access.core()) {
-        std::optional<NativeString> runtime_dir;
-        if (access.lease()) {
-            runtime_dir = std::move(access.lease()->runtime_dir);
-            access.lease()->runtime_dir.reset();
-        }
-        static_cast<void>(co_await stop_and_settle(access, std::move(runtime_dir)));
+    if (access.core() != nullptr) {
+        static_cast<void>(co_await stop_and_settle(access));
     }
 }
 

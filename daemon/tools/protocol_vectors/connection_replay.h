@@ -74,6 +74,9 @@ class ReplayService {
   private:
     std::filesystem::path core_dir_;
     BlockingPool pool_;
+    // What the slot's clock reads: REPLAY_NOW, but for the moment in which
+    // the lease is granted or renewed to the expiry a vector names.
+    std::shared_ptr<MonotonicInstant> now_ = std::make_shared<MonotonicInstant>(REPLAY_NOW);
     std::shared_ptr<CoreSlot> slot_;
 };
 
