@@ -1,9 +1,5 @@
 // What the service is called and where its files are: the names every part
-// of kavo-daemon and kavo-ctl agree on.
-//
-//   %ProgramData%\KAVO                      install parent
-//   %ProgramData%\KAVO\Service              service root (daemon, core, identity)
-//   ...\Service\Runtime                     runtime root
+// of kavo-daemon and kavo-ctl agree on (the tree is in core/protected_dirs.h).
 #pragma once
 
 #include <string_view>
