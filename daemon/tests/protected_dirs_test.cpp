@@ -241,9 +241,6 @@ TEST_F(ProgramDataTest, ProtectServiceTree) {
     const auto missing = protect_service_tree((dir_.path() / "missing").native());
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error(), "Failed to inspect service files");
-    const auto file_missing = protect_service_path((dir_.path() / "missing").native(), false);
-    ASSERT_FALSE(file_missing);
-    EXPECT_EQ(file_missing.error(), "Failed to protect service files");
 #if !defined(_WIN32)
     using fs::perms;
     EXPECT_EQ(fs::status(tree).permissions() & perms::all, perms::owner_all);

@@ -57,14 +57,6 @@ Result<void> protect_entry_tree(const TreeEntry& entry) {
 
 }  // namespace
 
-Result<void> protect_service_path(const NativeString& path, bool is_directory) {
-    auto protected_path = protect_path(path, is_directory);
-    if (!protected_path) {
-        return fail(protect_message(protected_path.error()));
-    }
-    return ok();
-}
-
 Result<void> protect_service_tree(const NativeString& path) {
     const auto entry = TreeEntry::open(path);
     if (!entry) {

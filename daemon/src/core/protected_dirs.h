@@ -36,9 +36,6 @@ inline constexpr std::string_view INVALID_RUNTIME_ENTRY =
 inline constexpr std::string_view REMOVE_RUNTIME_DIR_FAILED =
     "Failed to remove an KAVO protected runtime directory";
 
-// Writes the protected access list of a file or a directory to `path`.
-Result<void> protect_service_path(const NativeString& path, bool is_directory);
-
 // Protects `path` and, when it is a directory, everything below it, each
 // directory before its contents. A link anywhere fails the whole operation;
 // what was protected before that stays protected. The walk goes through

@@ -40,8 +40,8 @@ OsResult<std::vector<DirectoryEntry>> list_directory(const NativeString& path);
 
 // Removes `path` and, if it is a directory, everything below it, depth first.
 // Links and junctions met anywhere, `path` included, are removed as links;
-// their targets are never entered. Each directory is secured as protect_path
-// does before it is listed, so that nobody else can add to it or swap what is
+// their targets are never entered. Each directory is secured as
+// TreeEntry::protect does before it is listed, so that nobody else can add to it or swap what is
 // in it while it is emptied. A missing `path` fails with
 // OsErrorKind::not_found; entries that vanish meanwhile are not an error.
 OsResult<void> remove_tree(const NativeString& path);
@@ -86,14 +86,6 @@ struct ProtectError {
     OsError error;
 };
 
-// Restricts `path` to LocalSystem and Administrators. First the owner: an
-// owner can always rewrite the access list, so unless LocalSystem or the
-// Administrators group owns the entry (Linux: root), Administrators (Linux:
-// uid 0, gid 0) become its owner. Then the access list. Windows: the protected
-// DACL of a file or of a directory (inherited by its future contents); Linux:
-// mode 0600 or 0700. A link at `path` is never followed: it fails with
-// ProtectStage::protect (callers refuse links before calling this).
-Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory);
 
 // One entry of a tree that is being protected or removed, held open from the
 // moment it is looked at, so that what was checked is what is changed.
@@ -123,9 +115,14 @@ class TreeEntry {
 
     // The entry `name` of this directory, opened the same way.
     OsResult<TreeEntry> open_child(const NativeString& name) const;
-    // protect_path on this entry, through a handle of the object that was
-    // opened (never by its name again): the owner, then the access list of a
-    // file or of a directory as the entry is one. A link fails.
+    // Restricts this entry to LocalSystem and Administrators, through a
+    // handle of the object that was opened (never by its name again). First
+    // the owner: an owner can always rewrite the access list, so unless
+    // LocalSystem or the Administrators group owns the entry (Linux: root),
+    // Administrators (Linux: uid 0, gid 0) become its owner. Then the access
+    // list of a file or of a directory as the entry is one. Windows: the
+    // protected DACL (inherited by a directory's future contents); Linux: mode
+    // 0600 or 0700. A link fails with ProtectStage::protect.
     Result<void, ProtectError> protect() const;
     // The names in this directory, as list_directory gives them.
     OsResult<std::vector<DirectoryEntry>> list() const;
@@ -224,7 +221,7 @@ OsResult<NativeString> resolved_path(const NativeString& path);
 OsResult<void> write_whole_file(const NativeString& path, std::string_view bytes);
 
 // The protection of the entry at `path` (a link at `path` is read itself, not
-// followed), as text, so that what protect_path wrote can be checked.
+// followed), as text, so that what TreeEntry::protect wrote can be checked.
 struct PathProtection {
     // Windows: the owner in SDDL form ("O:BA"). Linux: the owner's uid.
     std::string owner;

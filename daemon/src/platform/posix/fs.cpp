@@ -277,14 +277,6 @@ void TreeEntry::close() {
     impl_.reset();
 }
 
-Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
-    auto entry = open_entry(AT_FDCWD, path.c_str());
-    if (!entry) {
-        return fail(ProtectError{ProtectStage::protect, std::move(entry).error()});
-    }
-    return protect_entry(**entry, is_directory);
-}
-
 struct HeldEntry::Impl {
     // The directory the entry is in, and the entry's name there.
     posix::UniqueFd directory;

@@ -412,17 +412,6 @@ void TreeEntry::close() {
     impl_.reset();
 }
 
-Result<void, ProtectError> protect_path(const NativeString& path, bool is_directory) {
-    auto entry = TreeEntry::open(path);
-    if (!entry) {
-        return fail(ProtectError{ProtectStage::protect, std::move(entry).error()});
-    }
-    if (is_link(entry->attributes()) || is_directory != kavo::is_directory(entry->attributes())) {
-        return fail(ProtectError{ProtectStage::protect, os_error(ERROR_CANT_ACCESS_FILE)});
-    }
-    return entry->protect();
-}
-
 namespace {
 
 // The owner Administrators and the protected directory access list, for a
