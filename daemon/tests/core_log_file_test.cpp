@@ -47,14 +47,16 @@ std::uint64_t size_of(const testing::TempDir& dir, const char* name) {
 }
 
 // At start the file found is rotated only once it has reached the limit; a
-// file below it still moves aside when the banner does not fit any more.
+// file below it still moves aside when the banner does not fit any more, and
+// one with room for the banner stays.
 TEST(CoreLogFileTest, StartRotatesAFullLog) {
     struct Case {
         std::optional<std::uint64_t> found;
         bool shifted;
     };
     const Case cases[] = {
-        {std::nullopt, false}, {100, false}, {LIMIT - 1, true}, {LIMIT, true}, {LIMIT + 1000, true},
+        {std::nullopt, false}, {100, false},  {LIMIT - 100, false},
+        {LIMIT - 1, true},     {LIMIT, true}, {LIMIT + 1000, true},
     };
     for (const auto& c : cases) {
         const std::string label = c.found ? std::to_string(*c.found) : "no file";
