@@ -184,6 +184,12 @@ SessionRun run_session(InProcessService& service, const Plan& plan) {
         const std::string kind = kind_of(request);
         run.requests.push_back(kind);
         const int n = counts[kind]++;
+        // Far more than any plan asks for: a session that should have ended
+        // by itself is stopped, so that it fails instead of going on.
+        if (run.requests.size() == 1000) {
+            ADD_FAILURE() << "the session did not end";
+            stop->request();
+        }
         if (kind == "status") {
             service.advance(POLL_PAUSE);
             if (n == plan.stop_at_status) {
