@@ -95,12 +95,7 @@ KAVO_TEST_CHILD_ROLE(linger) {
     }
 }
 
-SpawnOptions child_options(const char* role) {
-    SpawnOptions options;
-    options.program = running_executable_path().value();
-    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), utf8_to_native(role));
-    return options;
-}
+using testing::child_options;
 
 // The lines of the log from the oldest kept file to "core.log"; every file
 // within the limit and ending with a whole line.

@@ -97,17 +97,11 @@ constexpr std::string_view DIGEST =
 // The service side of a session: the real request handling over a slot on a
 // clock that only the test moves, with the stand-in core and its runtime
 // files in a private ProgramData.
-class InProcessService {
+class InProcessService : public testing::Sandbox {
   public:
     InProcessService()
-        : value_(dir_.path().string()),
-          env_("ProgramData", &value_),
-          slot_(CoreSlot::create(pool_, [offset = offset_] { return now_at(offset->load()); })) {
-        fs::create_directories(core_dir());
-        testing::write_file(core_dir() / "config.yaml", "stdout: up\n");
-        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
-        testing::write_file(core_dir() / "geoip.metadb", "geoip");
-    }
+        : Sandbox(true),
+          slot_(CoreSlot::create(pool_, [offset = offset_] { return now_at(offset->load()); })) {}
 
     ~InProcessService() {
         // The slot goes (ending a core it still holds) before the pool.
@@ -118,11 +112,7 @@ class InProcessService {
     MonotonicInstant now() const { return now_at(offset_->load()); }
     void advance(std::chrono::nanoseconds by) { offset_->fetch_add(by.count()); }
 
-    fs::path core_dir() const { return dir_.path() / "core"; }
-    fs::path runtime_root() const { return dir_.path() / "KAVO" / "Service" / "Runtime"; }
-    bool runtime_left() const {
-        return fs::exists(runtime_root()) && !fs::is_empty(runtime_root());
-    }
+    bool runtime_left() const { return !runtime_entries().empty(); }
 
     asio::awaitable<IpcResponse> handle(IpcRequest request) {
         RequestContext context{core_dir().native(), std::string(DIGEST), slot_};
@@ -146,9 +136,6 @@ class InProcessService {
         return MonotonicInstant{} + std::chrono::hours(1000) + std::chrono::nanoseconds(offset);
     }
 
-    testing::TempDir dir_;
-    std::string value_;
-    testing::ScopedEnv env_;
     std::shared_ptr<std::atomic<std::int64_t>> offset_ =
         std::make_shared<std::atomic<std::int64_t>>(0);
     BlockingPool pool_;
@@ -198,6 +185,12 @@ SessionRun run_session(InProcessService& service, const Plan& plan) {
         const std::string kind = kind_of(request);
         run.requests.push_back(kind);
         const int n = counts[kind]++;
+        // Far more than any plan asks for: a session that should have ended
+        // by itself is stopped, so that it fails instead of going on.
+        if (run.requests.size() == 1000) {
+            ADD_FAILURE() << "the session did not end";
+            stop->request();
+        }
         if (kind == "status") {
             service.advance(POLL_PAUSE);
             if (n == plan.stop_at_status) {

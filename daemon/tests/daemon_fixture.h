@@ -12,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -48,11 +47,7 @@ inline IpcResponse status_answer(bool running, const std::string& digest,
                                            remaining.has_value(), remaining}};
 }
 
-struct CtlRun {
-    std::uint32_t exit_status = 255;
-    std::string output;
-    std::string error;
-};
+using CtlRun = ProgramRun;
 
 // A daemon started by a test: its process, kept by the guard, and what it
 // writes to standard error, read on a thread of its own until it ends.
@@ -107,33 +102,17 @@ class DaemonRun {
     std::thread reader_;
 };
 
-class DaemonFixture : public ::testing::Test {
+class DaemonFixture : public ::testing::Test, public Sandbox {
   protected:
     DaemonFixture() {
-        fs::create_directories(core_dir());
-        write_file(core_dir() / "config.yaml", "pid_file: pids\nstdout: up\n");
-        write_file(core_dir() / "GeoSite.dat", "geosite");
-        write_file(core_dir() / "geoip.metadb", "geoip");
+        write_core_dir("pid_file: pids\nstdout: up\n");
         write_file(identity_file(), "  " + std::string(SECRET) + "\n");
         const auto digest = bundled_core_digest(beside_tests("kavo_core").native());
         EXPECT_TRUE(digest) << digest.error();
         digest_ = digest ? *digest : std::string(64, '0');
     }
 
-    fs::path program_data() const { return dir_.path() / "ProgramData"; }
-    fs::path core_dir() const { return dir_.path() / "core"; }
-    fs::path identity_file() const { return dir_.path() / "identity"; }
-    fs::path runtime_root() const { return program_data() / "KAVO" / "Service" / "Runtime"; }
-
-    std::set<std::string> runtime_entries() const {
-        std::set<std::string> names;
-        if (fs::exists(runtime_root())) {
-            for (const auto& entry : fs::directory_iterator(runtime_root())) {
-                names.insert(entry.path().filename().string());
-            }
-        }
-        return names;
-    }
+    fs::path identity_file() const { return path() / "identity"; }
 
     std::vector<NativeString> daemon_arguments() const {
         return {NativeString(KAVO_NATIVE("--core-dir")),
@@ -156,25 +135,17 @@ class DaemonFixture : public ::testing::Test {
         return std::make_unique<DaemonRun>(children_, options);
     }
 
-    CtlRun ctl(std::vector<std::string> command) {
-        SpawnOptions options;
-        options.program = beside_tests("kavo-ctl").native();
-        options.arguments = {NativeString(KAVO_NATIVE("--identity-file")),
-                             identity_file().native()};
+    std::vector<NativeString> ctl_arguments(const std::vector<std::string>& command) const {
+        std::vector<NativeString> arguments{NativeString(KAVO_NATIVE("--identity-file")),
+                                            identity_file().native()};
         for (const auto& word : command) {
-            options.arguments.push_back(utf8_to_native(word));
+            arguments.push_back(utf8_to_native(word));
         }
-        CtlRun run;
-        auto child = ChildProcess::spawn(options);
-        EXPECT_TRUE(child) << (child ? "" : child.error().text);
-        if (!child) {
-            return run;
-        }
-        run.output = read_all(child->standard_output());
-        run.error = read_all(child->standard_error());
-        const auto code = child->wait();
-        run.exit_status = code ? *code : 255;
-        return run;
+        return arguments;
+    }
+
+    CtlRun ctl(const std::vector<std::string>& command) {
+        return run_program(beside_tests("kavo-ctl"), ctl_arguments(command));
     }
 
     // A fresh lease from the daemon; empty (and a failure) otherwise.
@@ -193,26 +164,6 @@ class DaemonFixture : public ::testing::Test {
         return id;
     }
 
-    // The stand-in's process id from its pid file; 0 (and a failure) if none.
-    std::uint32_t core_pid(const std::string& lease_id) {
-        const fs::path file = runtime_root() / lease_id / "pids";
-        std::uint32_t pid = 0;
-        EXPECT_TRUE(eventually([&] {
-            if (!fs::exists(file)) {
-                return false;
-            }
-            std::istringstream in(read_file(file));
-            for (std::string line; std::getline(in, line);) {
-                if (line.rfind("core ", 0) == 0) {
-                    pid = static_cast<std::uint32_t>(std::stoul(line.substr(5)));
-                }
-            }
-            return pid != 0;
-        })) << "the stand-in wrote no pid file";
-        return pid;
-    }
-
-    TempDir dir_;
     std::string digest_;
     // Declared last: the daemons end before anything they use goes.
     ChildGuard children_;

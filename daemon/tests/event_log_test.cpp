@@ -21,6 +21,7 @@
 #include "platform/utf.h"
 #include "program/diagnostic_events.h"
 #include "test_child.h"
+#include "test_support.h"
 
 namespace kavo {
 namespace {
@@ -79,11 +80,7 @@ TEST(EventLogTest, WithoutWindowsEveryCallSaysTheEventLogIsUnavailable) {
     }
 }
 
-std::string captured_stderr(const std::function<void()>& run) {
-    ::testing::internal::CaptureStderr();
-    run();
-    return ::testing::internal::GetCapturedStderr();
-}
+using testing::captured_stderr;
 
 // The installer and the uninstaller go on whatever the event log does: a
 // refusal is one line, which says what could not be done and why.

@@ -27,6 +27,7 @@
 #include "ipc/frame_io.h"
 #include "ipc/record_json.h"
 #include "ipc/session.h"
+#include "manual_client.h"
 #include "platform/local_stream.h"
 #include "platform/secret.h"
 
@@ -80,34 +81,10 @@ struct DaemonRun {
     steady_clock::duration elapsed{};
 };
 
-// The client's half of a handshake done by hand, so tests can misbehave.
-struct ManualSession {
-    IpcChallenge challenge;
-    IpcServerSession grant;
-};
+using testing::ManualSession;
 
 asio::awaitable<std::optional<ManualSession>> manual_handshake(LocalStream& stream) {
-    auto body = co_await read_frame(stream);
-    if (!body) {
-        co_return std::nullopt;
-    }
-    auto challenge = parse_challenge(*body);
-    if (!challenge) {
-        co_return std::nullopt;
-    }
-    const auto answer = answer_challenge(SECRET, *challenge);
-    if (!co_await write_frame(stream, serialize(answer))) {
-        co_return std::nullopt;
-    }
-    auto grant_body = co_await read_frame(stream);
-    if (!grant_body) {
-        co_return std::nullopt;
-    }
-    auto grant = parse_server_session(*grant_body);
-    if (!grant || !verify_session_grant(SECRET, *challenge, *grant)) {
-        co_return std::nullopt;
-    }
-    co_return ManualSession{*challenge, *grant};
+    co_return co_await testing::manual_handshake(stream, SECRET);
 }
 
 // Sends a request body and returns the response the daemon signed, after
@@ -143,9 +120,7 @@ asio::awaitable<bool> closed_silently(LocalStream& stream) {
 
 std::string signed_request(const ManualSession& session, const IpcRequest& request,
                            const std::string& session_id) {
-    const std::string json = canonical_request_json(request);
-    return session_request_json(session_id, json,
-                                sign_request(SECRET, session.challenge, session_id, json));
+    return testing::signed_request(SECRET, session, request, session_id);
 }
 
 std::string error_of(const std::optional<IpcResponse>& response) {
@@ -202,20 +177,6 @@ INSTANTIATE_TEST_SUITE_P(Threads, IpcExchangeTest, ::testing::Values(1, 4),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return "threads_" + std::to_string(info.param);
                          });
-
-TEST_P(IpcExchangeTest, ClientGetsTheHandlersAnswer) {
-    FixedHandler handler{IpcResponse{IpcResponse::Lease{std::string(32, 'e'), 30}}, {}};
-    std::optional<Result<IpcResponse>> got;
-    const auto run = run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
-        got = co_await request_service(std::move(client), SecretBytes(SECRET),
-                                       IpcRequest{IpcRequest::AcquireLease{}});
-    });
-    EXPECT_EQ(run.end, ExchangeEnd::answered);
-    ASSERT_TRUE(got && *got) << (got ? got->error() : "no result");
-    EXPECT_EQ(got->value(), handler.response);
-    ASSERT_TRUE(handler.seen);
-    EXPECT_EQ(*handler.seen, IpcRequest{IpcRequest::AcquireLease{}});
-}
 
 // The answer comes only once the request has been carried out, which may
 // take longer than the service's own read limit (a start behind another

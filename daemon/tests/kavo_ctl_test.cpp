@@ -25,14 +25,7 @@ using testing::read_all;
 constexpr std::string_view SECRET = "an identity secret of more than thirty-two bytes";
 constexpr std::string_view OTHER_SECRET = "another identity secret, also long enough to pass";
 
-template <class Char>
-std::vector<std::basic_string<Char>> widen(const std::vector<std::string>& arguments) {
-    std::vector<std::basic_string<Char>> out;
-    for (const auto& argument : arguments) {
-        out.emplace_back(argument.begin(), argument.end());
-    }
-    return out;
-}
+using testing::widen;
 
 struct ParseCase {
     std::vector<std::string> arguments;
@@ -182,35 +175,11 @@ NativeString kavo_ctl_path() {
     return (self.parent_path() / ("kavo-ctl" + self.extension().string())).native();
 }
 
-struct CtlRun {
-    std::uint32_t exit_status = 0;
-    std::string output;
-    std::string error;
-};
+using testing::ProgramRun;
 
-CtlRun run_ctl_program(NativeString program, const std::vector<NativeString>& arguments,
-                       std::vector<std::pair<NativeString, NativeString>> environment = {}) {
-    SpawnOptions options;
-    options.program = std::move(program);
-    options.arguments = arguments;
-    options.environment = std::move(environment);
-    auto child = ChildProcess::spawn(options);
-    EXPECT_TRUE(child) << (child ? "" : child.error().text);
-    if (!child) {
-        return {};
-    }
-    CtlRun run;
-    run.output = read_all(child->standard_output());
-    run.error = read_all(child->standard_error());
-    auto code = child->wait();
-    EXPECT_TRUE(code) << (code ? "" : code.error().text);
-    run.exit_status = code ? *code : 255;
-    return run;
-}
-
-CtlRun run_ctl(const std::vector<NativeString>& arguments,
-               std::vector<std::pair<NativeString, NativeString>> environment = {}) {
-    return run_ctl_program(kavo_ctl_path(), arguments, std::move(environment));
+ProgramRun run_ctl(const std::vector<NativeString>& arguments,
+                   std::vector<std::pair<NativeString, NativeString>> environment = {}) {
+    return testing::run_program(kavo_ctl_path(), arguments, std::move(environment));
 }
 
 class KavoCtlTest : public ::testing::Test {
@@ -277,7 +246,7 @@ TEST_F(KavoCtlTest, WholeExchangeAgainstAService) {
         for (const auto& word : c.command) {
             arguments.push_back(utf8_to_native(word));
         }
-        const CtlRun run = run_ctl(arguments);
+        const ProgramRun run = run_ctl(arguments);
         EXPECT_EQ(run.exit_status, c.exit_status) << c.what << ": " << run.error;
         EXPECT_EQ(run.output, c.output) << c.what;
         EXPECT_EQ(run.error, c.error) << c.what;
@@ -298,9 +267,9 @@ TEST_F(KavoCtlTest, ReadsTheInstalledIdentityByDefault) {
     const auto service_root = dir_.path() / "KAVO" / "Service";
     std::filesystem::create_directories(service_root);
     testing::write_file(service_root / "identity", std::string(SECRET));
-    const CtlRun run = run_ctl({KAVO_NATIVE("--pipe"), utf8_to_native(server.name()),
-                                KAVO_NATIVE("release"), KAVO_NATIVE("L")},
-                               {{KAVO_NATIVE("ProgramData"), dir_.native()}});
+    const ProgramRun run = run_ctl({KAVO_NATIVE("--pipe"), utf8_to_native(server.name()),
+                                    KAVO_NATIVE("release"), KAVO_NATIVE("L")},
+                                   {{KAVO_NATIVE("ProgramData"), dir_.native()}});
     EXPECT_EQ(run.exit_status, 0u) << run.error;
     EXPECT_EQ(run.output, "\"Ok\"\n");
     EXPECT_EQ(server.requests(),
@@ -321,7 +290,7 @@ TEST_F(KavoCtlTest, SystemDllsPlantedBesideItAreNeverLoaded) {
     const testing::PreferPlantedDlls prefer_planted(L"kavo-ctl.exe");
     const IpcResponse answer{IpcResponse::Ok{}};
     testing::TestPipeServer server(testing::unique_pipe_name(), SecretBytes(SECRET), answer);
-    const CtlRun run = run_ctl_program(
+    const ProgramRun run = testing::run_program(
         (folder / "kavo-ctl.exe").native(),
         {KAVO_NATIVE("--identity-file"), write_identity(SECRET), KAVO_NATIVE("--pipe"),
          utf8_to_native(server.name()), KAVO_NATIVE("release"), KAVO_NATIVE("L")});
@@ -362,7 +331,7 @@ TEST_F(KavoCtlTest, NoExchangeMeansExitTwoAndOneLine) {
          false},
     };
     for (const auto& c : cases) {
-        const CtlRun run = run_ctl(c.arguments);
+        const ProgramRun run = run_ctl(c.arguments);
         EXPECT_EQ(run.exit_status, 2u) << c.what;
         EXPECT_EQ(run.output, "") << c.what;
         if (c.whole_line) {

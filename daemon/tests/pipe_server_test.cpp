@@ -58,10 +58,7 @@ constexpr std::string_view SECRET = "the identity secret of the pipe server test
 // The stand-in writes its process id into this file of its runtime directory.
 const std::string CORE_CONFIG = "pid_file: pids\nstdout: up\n";
 
-template <class T>
-asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
-    co_return co_await std::move(task);
-}
+using testing::as_optional;
 
 asio::awaitable<Result<IpcResponse>> ask_service(std::string name, IpcRequest request) {
     auto connection = co_await connect_pipe(std::move(name));
@@ -104,18 +101,12 @@ struct RunningServer {
     }
 };
 
-class PipeServerTest : public ::testing::Test {
+class PipeServerTest : public ::testing::Test, public testing::Sandbox {
   protected:
     static constexpr int THREADS = 4;
 
-    PipeServerTest()
-        : value_(dir_.path().string()),
-          env_("ProgramData", &value_),
-          work_(asio::make_work_guard(io_)) {
-        fs::create_directories(core_dir());
-        testing::write_file(core_dir() / "config.yaml", CORE_CONFIG);
-        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
-        testing::write_file(core_dir() / "geoip.metadb", "geoip");
+    PipeServerTest() : Sandbox(true), work_(asio::make_work_guard(io_)) {
+        write_core_dir(CORE_CONFIG);
         for (int i = 0; i < THREADS; ++i) {
             runners_.emplace_back([this] { io_.run(); });
         }
@@ -140,9 +131,6 @@ class PipeServerTest : public ::testing::Test {
         pool_.join();
     }
 
-    fs::path core_dir() const { return dir_.path() / "core"; }
-    fs::path runtime_root() const { return dir_.path() / "KAVO" / "Service" / "Runtime"; }
-
     std::string standin_digest() {
         const auto core = locate_core_executable();
         EXPECT_TRUE(core) << core.error();
@@ -152,8 +140,8 @@ class PipeServerTest : public ::testing::Test {
     }
 
     ServiceConfig config(std::string expected_digest) const {
-        return ServiceConfig{core_dir().native(), dir_.native("identity"), SecretBytes(SECRET),
-                             std::move(expected_digest)};
+        return ServiceConfig{core_dir().native(), (path() / "identity").native(),
+                             SecretBytes(SECRET), std::move(expected_digest)};
     }
 
     PipeServerOptions options(std::string name) {
@@ -219,25 +207,6 @@ class PipeServerTest : public ::testing::Test {
         return lease->lease_id;
     }
 
-    // The stand-in's process id from its pid file; 0 (and a failure) when
-    // it never wrote one.
-    std::uint32_t core_pid(const std::string& lease_id) {
-        const fs::path file = runtime_root() / lease_id / "pids";
-        std::uint32_t pid = 0;
-        EXPECT_TRUE(eventually([&] {
-            if (!fs::exists(file)) {
-                return false;
-            }
-            for (const auto& line : lines_of(testing::read_file(file))) {
-                if (line.rfind("core ", 0) == 0) {
-                    pid = static_cast<std::uint32_t>(std::stoul(line.substr(5)));
-                }
-            }
-            return pid != 0;
-        })) << "the stand-in wrote no pid file";
-        return pid;
-    }
-
     // Whether a client finds no instance of `name` for as long as `limit`.
     std::future<std::optional<Result<PipeConnection, PipeConnectFailure>>> watch_for_instances(
         const std::string& name, std::chrono::milliseconds limit) {
@@ -247,9 +216,6 @@ class PipeServerTest : public ::testing::Test {
         return asio::co_spawn(io_, as_optional(connect_pipe(name, policy)), asio::use_future);
     }
 
-    testing::TempDir dir_;
-    std::string value_;
-    testing::ScopedEnv env_;
     std::shared_ptr<std::atomic<std::int64_t>> offset_ =
         std::make_shared<std::atomic<std::int64_t>>(0);
     BlockingPool pool_;
@@ -259,17 +225,6 @@ class PipeServerTest : public ::testing::Test {
     std::deque<RunningServer> servers_;
     bool capturing_ = false;
 };
-
-TEST(PipeServerMessagesTest, AreExact) {
-    EXPECT_EQ(VALIDATE_BUNDLED_CORE_FAILED, "Failed to validate bundled core: ");
-    EXPECT_EQ(READ_BUNDLED_CORE_FAILED, "Failed to read bundled core: ");
-    EXPECT_EQ(BUNDLED_CORE_HASH_MISMATCH,
-              "Bundled core hash does not match the installed service configuration");
-    EXPECT_EQ(RECLAIM_EXPIRED_LEASE_FAILED, "Failed to reclaim expired KAVO service lease: ");
-    EXPECT_EQ(CREATE_PIPE_FAILED, "Failed to create KAVO service IPC pipe: ");
-    EXPECT_EQ(ACCEPT_PIPE_FAILED, "Failed to accept KAVO service IPC pipe: ");
-    EXPECT_EQ(SHUTDOWN_STOP_FAILED, "Failed to stop the KAVO managed core during service shutdown");
-}
 
 TEST(BundledCoreDigestTest, KnownContents) {
     testing::TempDir dir;
@@ -339,10 +294,10 @@ TEST_F(PipeServerTest, ServesClientsAndAStopEndsTheCore) {
 
 TEST_F(PipeServerTest, AFailedStartUpCheckOffersNoPipe) {
     const std::string digest = standin_digest();
-    const fs::path elsewhere = dir_.path() / "elsewhere";
+    const fs::path elsewhere = path() / "elsewhere";
     fs::create_directories(elsewhere);
     testing::write_file(elsewhere / fs::path(CORE_EXECUTABLE_NAME), "a replaced core");
-    const fs::path empty = dir_.path() / "empty";
+    const fs::path empty = path() / "empty";
     fs::create_directories(empty);
 
     using Locate = std::function<Result<NativeString>()>;

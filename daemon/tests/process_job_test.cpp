@@ -29,9 +29,7 @@ KAVO_TEST_CHILD_ROLE(job_sleeper) {
 // Its first act: starts a sleeper that writes to the same streams, reports
 // the sleeper's id and stays.
 KAVO_TEST_CHILD_ROLE(job_parent) {
-    SpawnOptions options;
-    options.program = running_executable_path().value();
-    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("job_sleeper"));
+    SpawnOptions options = testing::child_options("job_sleeper");
     options.capture_output = false;
     auto sleeper = ChildProcess::spawn(options);
     if (!sleeper) {
@@ -50,9 +48,7 @@ KAVO_TEST_CHILD_ROLE(job_owner) {
     if (!job || !job->set_kill_on_close()) {
         return 3;
     }
-    SpawnOptions options;
-    options.program = running_executable_path().value();
-    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("job_sleeper"));
+    SpawnOptions options = testing::child_options("job_sleeper");
     options.capture_output = false;
     options.job = &job.value();
     auto sleeper = ChildProcess::spawn(options);
@@ -71,10 +67,7 @@ KAVO_TEST_CHILD_ROLE(job_echo) {
 }
 
 SpawnOptions role(const char* name) {
-    SpawnOptions options;
-    options.program = running_executable_path().value();
-    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), utf8_to_native(name));
-    return options;
+    return testing::child_options(name);
 }
 
 // Reads `reader` to its end; nullopt when it does not end in time.

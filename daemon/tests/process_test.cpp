@@ -62,12 +62,7 @@ std::string read_all(PipeReader& reader) {
     }
 }
 
-SpawnOptions child_options(const char* role) {
-    SpawnOptions options;
-    options.program = running_executable_path().value();
-    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), utf8_to_native(role));
-    return options;
-}
+using testing::child_options;
 
 TEST(CommandLineTest, QuotesTheArgumentsAndAlwaysTheProgram) {
     // The quoting rules themselves are QuotedArgumentTest's table.

@@ -25,11 +25,7 @@ const std::string ID_UPPER = "0123456789ABCDEF0123456789ABCDEF";
 const std::string ID_OTHER_UPPER = "AAAABBBBCCCCDDDDEEEEFFFF00001111";
 const std::string ID_OTHER = "22223333444455556666777788889999";
 
-std::string captured_stderr(const std::function<void()>& run) {
-    ::testing::internal::CaptureStderr();
-    run();
-    return ::testing::internal::GetCapturedStderr();
-}
+using testing::captured_stderr;
 
 // A private ProgramData inside a temporary directory.
 class ProgramDataTest : public ::testing::Test {
@@ -38,11 +34,6 @@ class ProgramDataTest : public ::testing::Test {
 
     fs::path service_root() const { return dir_.path() / "KAVO" / "Service"; }
     fs::path runtime_root() const { return service_root() / "Runtime"; }
-    bool make_link(const fs::path& target, const fs::path& link) {
-        std::error_code error;
-        fs::create_directory_symlink(target, link, error);
-        return !error;
-    }
 
     testing::TempDir dir_;
     std::string value_;
@@ -76,19 +67,6 @@ TEST(RuntimeEntryNameTest, HexIdentifiersAndTheirStagingForm) {
         EXPECT_EQ(is_runtime_entry_name(c.name), c.accepted) << c.name;
     }
     EXPECT_EQ(runtime_staging_name(ID_A), "staging-" + ID_A);
-}
-
-TEST(ProtectedDirsTest, MessagesAreExact) {
-    EXPECT_EQ(PROGRAM_DATA_UNAVAILABLE, "ProgramData is unavailable");
-    EXPECT_EQ(PROGRAM_DATA_NOT_ABSOLUTE, "ProgramData must be an absolute path");
-    EXPECT_EQ(PREPARE_PERMISSIONS_FAILED, "Failed to prepare service file permissions");
-    EXPECT_EQ(PROTECT_FAILED, "Failed to protect service files");
-    EXPECT_EQ(INSPECT_SERVICE_FILES_FAILED, "Failed to inspect service files");
-    EXPECT_EQ(LINKED_SERVICE_PATH, "Refusing to protect a linked service path");
-    EXPECT_EQ(RESOLVE_RUNTIME_ROOT_FAILED, "Failed to resolve the KAVO protected runtime root");
-    EXPECT_EQ(INSPECT_RUNTIME_ROOT_FAILED, "Failed to inspect the KAVO protected runtime root");
-    EXPECT_EQ(INVALID_RUNTIME_ENTRY, "Refusing to remove an invalid KAVO protected runtime entry");
-    EXPECT_EQ(REMOVE_RUNTIME_DIR_FAILED, "Failed to remove an KAVO protected runtime directory");
 }
 
 TEST(ServiceRootDirTest, FromProgramData) {
@@ -165,7 +143,7 @@ TEST_F(ProgramDataTest, SweepRefusesALinkWithARuntimeNameAndSparesItsTarget) {
     fs::create_directories(runtime_root());
     fs::create_directories(dir_.path() / "target");
     testing::write_file(dir_.path() / "target" / "precious", "x");
-    if (!make_link(dir_.path() / "target", runtime_root() / ID_B)) {
+    if (!testing::make_directory_link(dir_.path() / "target", runtime_root() / ID_B)) {
         GTEST_SKIP() << "symbolic links are unavailable here";
     }
     const std::string printed = captured_stderr([] { sweep_runtime_root(std::nullopt); });
@@ -224,7 +202,7 @@ TEST_F(ProgramDataTest, RemoveRuntimeDirRemovesALinkInsideAsALink) {
     fs::create_directories(runtime);
     fs::create_directories(dir_.path() / "target");
     testing::write_file(dir_.path() / "target" / "precious", "x");
-    if (!make_link(dir_.path() / "target", runtime / "link")) {
+    if (!testing::make_directory_link(dir_.path() / "target", runtime / "link")) {
         GTEST_SKIP() << "symbolic links are unavailable here";
     }
     EXPECT_TRUE(remove_runtime_dir(runtime.native()));
@@ -256,7 +234,7 @@ TEST_F(ProgramDataTest, ProtectServiceTreeRefusesLinks) {
     fs::create_directories(dir_.path() / "outside");
     testing::write_file(dir_.path() / "outside" / "file", "x");
     fs::permissions(dir_.path() / "outside" / "file", fs::perms::all);
-    if (!make_link(dir_.path() / "outside", tree / "sub" / "link")) {
+    if (!testing::make_directory_link(dir_.path() / "outside", tree / "sub" / "link")) {
         GTEST_SKIP() << "symbolic links are unavailable here";
     }
     const auto inner = protect_service_tree(tree.native());

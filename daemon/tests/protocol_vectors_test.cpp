@@ -127,24 +127,12 @@ asio::awaitable<ScriptRun> play(LocalStream stream, ProtocolVector vector, std::
     co_return run;
 }
 
-// co_spawn hands back a default value along with an exception, which a
-// Result does not have.
-template <class T>
-asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
-    co_return co_await std::move(task);
-}
+using testing::as_optional;
 
-class ProtocolVectorsTest : public ::testing::TestWithParam<ProtocolVector> {
+class ProtocolVectorsTest : public ::testing::TestWithParam<ProtocolVector>,
+                            public testing::Sandbox {
   protected:
-    ProtocolVectorsTest()
-        : program_data_((dir_.path() / "ProgramData").string()),
-          env_("ProgramData", &program_data_) {
-        fs::create_directories(program_data_);
-    }
-
-    testing::TempDir dir_;
-    std::string program_data_;
-    testing::ScopedEnv env_;
+    ProtocolVectorsTest() : Sandbox(true) {}
 };
 
 std::string test_name(const ::testing::TestParamInfo<ProtocolVector>& info) {
@@ -167,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(File, ProtocolVectorsTest, ::testing::ValuesIn(file_vec
 TEST_P(ProtocolVectorsTest, TheServiceWritesTheServiceFrames) {
     const ProtocolVector& vector = GetParam();
     asio::io_context io;
-    ReplayService service(dir_.path());
+    ReplayService service(path());
     RandomTape tape(vector.service_random);
 
     std::optional<Result<void>> prepared;

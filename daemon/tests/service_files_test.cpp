@@ -59,25 +59,6 @@ class ServiceFilesTest : public ::testing::Test {
     testing::TempDir dir_;
 };
 
-TEST(InstallMessagesTest, AreExact) {
-    EXPECT_EQ(RESOLVE_SERVICE_BINARY_FAILED, "Failed to resolve service binary: ");
-    EXPECT_EQ(RESOLVE_SERVICE_BINARY_DIRECTORY_FAILED,
-              "Failed to resolve service binary directory");
-    EXPECT_EQ(BUNDLED_DAEMON_UNAVAILABLE, "Bundled service daemon is unavailable");
-    EXPECT_EQ(CORE_BINARY_UNAVAILABLE, "Bundled core binary is unavailable");
-    EXPECT_EQ(RESOLVE_INSTALL_PARENT_FAILED, "Failed to resolve service install parent");
-    EXPECT_EQ(CREATE_INSTALL_PARENT_FAILED, "Failed to create service install parent: ");
-    EXPECT_EQ(CREATE_SERVICE_STAGING_FAILED,
-              "Failed to create protected service staging directory: ");
-    EXPECT_EQ(INSTALLED_CORE_HASH_MISMATCH,
-              "Installed core hash does not match the requested service configuration");
-    EXPECT_EQ(ACTIVATE_SERVICE_DIRECTORY_FAILED,
-              "Failed to activate protected service directory: ");
-    EXPECT_EQ(INSTALL_SERVICE_FILE_FAILED, "Failed to install service file: ");
-    EXPECT_EQ(VALIDATE_SERVICE_FILE_FAILED, "Failed to validate installed service file");
-    EXPECT_EQ(STORE_SERVICE_IDENTITY_FAILED, "Failed to store service identity: ");
-}
-
 TEST_F(ServiceFilesTest, StagedFilesMoveIntoPlaceAsTheServiceRoot) {
     const auto daemon = stage(config(core_digest()));
     ASSERT_TRUE(daemon) << daemon.error();

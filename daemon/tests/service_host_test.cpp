@@ -100,14 +100,7 @@ TEST(ServiceLifecycleTest, TheFirstStopSendsOnceAndLaterStopsTouchNothing) {
     EXPECT_FALSE(channel.receiver.try_receive());
 }
 
-template <class Char>
-std::vector<std::basic_string<Char>> arguments_of(const std::vector<std::string>& arguments) {
-    std::vector<std::basic_string<Char>> out;
-    for (const auto& argument : arguments) {
-        out.emplace_back(argument.begin(), argument.end());
-    }
-    return out;
-}
+using testing::widen;
 
 TEST(ProgramModeTest, InstallIsSearchedFirstOverWholeExactArguments) {
     struct Case {
@@ -131,8 +124,8 @@ TEST(ProgramModeTest, InstallIsSearchedFirstOverWholeExactArguments) {
         {{}, ProgramMode::service},
     };
     for (const auto& c : cases) {
-        const auto narrow = arguments_of<char>(c.arguments);
-        const auto wide = arguments_of<wchar_t>(c.arguments);
+        const auto narrow = widen<char>(c.arguments);
+        const auto wide = widen<wchar_t>(c.arguments);
         EXPECT_EQ(select_program_mode(std::span<const std::string>(narrow)), c.mode)
             << ::testing::PrintToString(c.arguments);
         EXPECT_EQ(select_program_mode(std::span<const std::wstring>(wide)), c.mode)

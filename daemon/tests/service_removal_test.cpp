@@ -461,29 +461,9 @@ TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
     }
 }
 
-TEST(ServiceRemovalMessagesTest, AreExact) {
-    EXPECT_EQ(INSPECT_PROTECTED_SERVICE_FILES_FAILED,
-              "Failed to inspect protected service files: ");
-    EXPECT_EQ(INVALID_PROTECTED_SERVICE_PATH,
-              "Refusing to remove an invalid protected service path");
-    EXPECT_EQ(REMOVE_PROTECTED_SERVICE_FILES_FAILED, "Failed to remove protected service files: ");
-    EXPECT_EQ(DEFERRED_SERVICE_STAGING_CLEANUP,
-              "Deferred cleanup of an KAVO service staging directory");
-    EXPECT_EQ(SERVICE_POLL_LIMIT, 50);
-    EXPECT_EQ(SERVICE_POLL_INTERVAL, std::chrono::milliseconds(100));
-}
+using testing::captured_stderr;
 
-std::string captured_stderr(const std::function<void()>& run) {
-    ::testing::internal::CaptureStderr();
-    run();
-    return ::testing::internal::GetCapturedStderr();
-}
-
-bool make_directory_link(const fs::path& target, const fs::path& link) {
-    std::error_code error;
-    fs::create_directory_symlink(target, link, error);
-    return !error;
-}
+using testing::make_directory_link;
 
 const std::string HEX32 = "0123456789abcdef0123456789abcdef";
 

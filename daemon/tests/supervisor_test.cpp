@@ -57,12 +57,7 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// co_spawn hands back a default value along with an exception, which a
-// Result does not have.
-template <class T>
-asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
-    co_return co_await std::move(task);
-}
+using testing::as_optional;
 
 // The start and the stop as a request runs them: under the slot's lock.
 asio::awaitable<Result<void>> locked_start(std::shared_ptr<CoreSlot> slot, NativeString core_dir,
@@ -79,24 +74,14 @@ asio::awaitable<bool> locked_stop(std::shared_ptr<CoreSlot> slot) {
 
 // A private ProgramData, a core directory with the runtime files, a slot on
 // a fake clock, and the loop and pool the slot's operations run on.
-class SupervisorTest : public ::testing::Test {
+class SupervisorTest : public ::testing::Test, public testing::Sandbox {
   protected:
     SupervisorTest()
-        : value_(dir_.path().string()),
-          env_("ProgramData", &value_),
+        : Sandbox(true),
           now_(std::make_shared<MonotonicInstant>(MonotonicInstant() + 1h)),
           slot_(CoreSlot::create(pool_, [now = now_] { return *now; })) {}
 
-    fs::path core_dir() const { return dir_.path() / "core"; }
-    fs::path runtime_root() const { return dir_.path() / "KAVO" / "Service" / "Runtime"; }
     fs::path runtime_dir() const { return runtime_root() / LEASE; }
-
-    void write_core_dir(const std::string& config) {
-        fs::create_directories(core_dir());
-        testing::write_file(core_dir() / "config.yaml", config);
-        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
-        testing::write_file(core_dir() / "geoip.metadb", "geoip");
-    }
 
     void grant_lease(MonotonicInstant expires_at,
                      std::optional<NativeString> runtime_dir = std::nullopt) {
@@ -151,22 +136,13 @@ class SupervisorTest : public ::testing::Test {
     // The ids the stand-in wrote into its pid file ("core", "grandchild").
     std::map<std::string, std::uint32_t> read_pids(std::size_t expected) {
         std::map<std::string, std::uint32_t> pids;
-        const fs::path file = runtime_dir() / "pids";
         EXPECT_TRUE(eventually([&] {
-            pids.clear();
-            for (const auto& line : lines_of(fs::exists(file) ? testing::read_file(file) : "")) {
-                const auto space = line.find(' ');
-                pids[line.substr(0, space)] =
-                    static_cast<std::uint32_t>(std::stoul(line.substr(space + 1)));
-            }
+            pids = testing::pids_in(runtime_dir() / "pids");
             return pids.size() >= expected;
         })) << "the stand-in wrote no pid file";
         return pids;
     }
 
-    testing::TempDir dir_;
-    std::string value_;
-    testing::ScopedEnv env_;
     asio::io_context io_;
     BlockingPool pool_;
     std::shared_ptr<MonotonicInstant> now_;
@@ -190,23 +166,6 @@ TEST(ExitStatusTextTest, DecimalUntilBit31ThenLowercaseHex) {
     for (const auto& c : cases) {
         EXPECT_EQ(core_exit_status_text(c.code), c.text) << c.code;
     }
-}
-
-TEST(SupervisorMessagesTest, AreExact) {
-    EXPECT_EQ(RESOLVE_SERVICE_PATH_FAILED, "Failed to resolve service path: ");
-    EXPECT_EQ(RESOLVE_SERVICE_DIRECTORY_FAILED, "Failed to resolve service directory");
-    EXPECT_EQ(CORE_BINARY_UNAVAILABLE, "Bundled core binary is unavailable");
-    EXPECT_EQ(CREATE_CORE_JOB_FAILED, "Failed to create the core process job");
-    EXPECT_EQ(BIND_CORE_LIFECYCLE_FAILED, "Failed to bind the core process lifecycle");
-    EXPECT_EQ(INSPECT_CORE_FAILED, "Failed to inspect core: ");
-    EXPECT_EQ(INSPECT_EXISTING_CORE_FAILED, "Failed to inspect existing core: ");
-    EXPECT_EQ(CREATE_CORE_DIRECTORY_FAILED, "Failed to create core directory: ");
-    EXPECT_EQ(START_BUNDLED_CORE_FAILED, "Failed to start bundled core: ");
-    EXPECT_EQ(CORE_EXITED_DURING_STARTUP, "Bundled core exited during startup with status ");
-    EXPECT_EQ(INSPECT_STARTING_CORE_FAILED, "Failed to inspect bundled core during startup: ");
-    EXPECT_EQ(STOP_EXPIRED_CORE_FAILED, "Failed to stop the expired core");
-    EXPECT_EQ(DEFERRED_RUNTIME_CLEANUP, "Deferred cleanup of an KAVO protected runtime directory");
-    EXPECT_EQ(STARTUP_GRACE, 750ms);
 }
 
 TEST(LocateCoreTest, BesideTheGivenExecutable) {
@@ -271,11 +230,7 @@ KAVO_TEST_CHILD_ROLE(supervised_sleeper) {
 }
 
 SpawnOptions sleeper_options() {
-    SpawnOptions options;
-    options.program = running_executable_path().value();
-    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"),
-                                     KAVO_NATIVE("supervised_sleeper"));
-    return options;
+    return testing::child_options("supervised_sleeper");
 }
 
 // When the job cannot be had, no core is started: the stand-in core, whose
@@ -431,7 +386,6 @@ TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
 }
 
 TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
-    write_core_dir("stdout: up\n");
     grant_lease(*now_ + 30s);
     ASSERT_TRUE(start_quickly());
     testing::RemovalBlocker blocker(runtime_dir() / "GeoSite.dat");
@@ -546,10 +500,9 @@ TEST_F(SupervisorTest, WhatAnEndedCoreLeftBehindEndsWhenTheCoreIsRetired) {
 }
 
 TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
-    write_core_dir("stdout: up\n");
-    testing::write_file(dir_.path() / "not-a-program", "plain text");
-    const NativeString not_a_program = (dir_.path() / "not-a-program").native();
-    const NativeString empty_service = (dir_.path() / "empty" / "kavo-daemon.exe").native();
+    testing::write_file(path() / "not-a-program", "plain text");
+    const NativeString not_a_program = (path() / "not-a-program").native();
+    const NativeString empty_service = (path() / "empty" / "kavo-daemon.exe").native();
     const struct {
         const char* name;
         std::function<Result<NativeString>()> locate;
@@ -713,13 +666,11 @@ KAVO_TEST_CHILD_ROLE(core_owner) {
 }
 
 TEST_F(SupervisorTest, ACoreEndsWhenItsOwnerIsKilled) {
-    const fs::path runtime = dir_.path() / "owned";
+    const fs::path runtime = path() / "owned";
     fs::create_directories(runtime);
     // A bound on its life in case nothing else ends it.
     testing::write_file(runtime / "config.yaml", "exit_after_ms: 300000\n");
-    SpawnOptions owner;
-    owner.program = running_executable_path().value();
-    owner.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), KAVO_NATIVE("core_owner"));
+    SpawnOptions owner = testing::child_options("core_owner");
     owner.arguments = {locate_core_executable().value(), runtime.native()};
     testing::ChildGuard children;
     auto spawned = ChildProcess::spawn(owner);

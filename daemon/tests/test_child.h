@@ -5,6 +5,10 @@
 #include <map>
 #include <string>
 
+#include "platform/native_string.h"
+#include "platform/process.h"
+#include "platform/process_info.h"
+
 namespace kavo::testing {
 
 inline constexpr const char* CHILD_ROLE_VARIABLE = "KAVO_TEST_CHILD";
@@ -12,6 +16,14 @@ inline constexpr const char* CHILD_ROLE_VARIABLE = "KAVO_TEST_CHILD";
 using ChildRole = int (*)(int argc, char** argv);
 std::map<std::string, ChildRole>& child_roles();
 bool register_child_role(const char* name, ChildRole role);
+
+// How to start this executable in the role `name`.
+inline SpawnOptions child_options(const char* name) {
+    SpawnOptions options;
+    options.program = running_executable_path().value();
+    options.environment.emplace_back(KAVO_NATIVE("KAVO_TEST_CHILD"), utf8_to_native(name));
+    return options;
+}
 
 }  // namespace kavo::testing
 

@@ -51,6 +51,92 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
     ASSERT_TRUE(out.good()) << "cannot write " << path.string();
 }
 
+std::set<std::string> entries_of(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
+         it.increment(error)) {
+        names.insert(it->path().filename().string());
+    }
+    return names;
+}
+
+std::map<std::string, std::uint32_t> pids_in(const std::filesystem::path& file) {
+    std::map<std::string, std::uint32_t> pids;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        const auto space = line.find(' ');
+        if (space != std::string::npos) {
+            pids[line.substr(0, space)] =
+                static_cast<std::uint32_t>(std::stoul(line.substr(space + 1)));
+        }
+    }
+    return pids;
+}
+
+std::uint32_t core_pid_in(const std::filesystem::path& file) {
+    const auto pids = pids_in(file);
+    const auto core = pids.find("core");
+    return core == pids.end() ? 0 : core->second;
+}
+
+std::uint32_t wait_for_core_pid(const std::filesystem::path& file) {
+    std::uint32_t pid = 0;
+    EXPECT_TRUE(eventually([&] {
+        pid = core_pid_in(file);
+        return pid != 0;
+    })) << "the stand-in wrote no pid file";
+    return pid;
+}
+
+void write_core_dir(const std::filesystem::path& dir, const std::string& config) {
+    std::filesystem::create_directories(dir);
+    write_file(dir / "config.yaml", config);
+    write_file(dir / "GeoSite.dat", "geosite");
+    write_file(dir / "geoip.metadb", "geoip");
+}
+
+Sandbox::Sandbox(bool in_process) : program_data_(program_data().string()) {
+    std::filesystem::create_directories(program_data());
+    write_core_dir("stdout: up\n");
+    if (in_process) {
+        env_.emplace("ProgramData", &program_data_);
+    }
+}
+
+std::string captured_stderr(const std::function<void()>& run) {
+    ::testing::internal::CaptureStderr();
+    run();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+ProgramRun run_program(const std::filesystem::path& program,
+                       const std::vector<NativeString>& arguments,
+                       std::vector<std::pair<NativeString, NativeString>> environment) {
+    SpawnOptions options;
+    options.program = program.native();
+    options.arguments = arguments;
+    options.environment = std::move(environment);
+    ProgramRun run;
+    auto child = ChildProcess::spawn(options);
+    EXPECT_TRUE(child) << (child ? "" : child.error().text);
+    if (!child) {
+        return run;
+    }
+    run.output = read_all(child->standard_output());
+    run.error = read_all(child->standard_error());
+    const auto code = child->wait();
+    EXPECT_TRUE(code) << (code ? "" : code.error().text);
+    run.exit_status = code ? *code : 255;
+    return run;
+}
+
+bool make_directory_link(const std::filesystem::path& target, const std::filesystem::path& link) {
+    std::error_code error;
+    std::filesystem::create_directory_symlink(target, link, error);
+    return !error;
+}
+
 bool make_fifo(const std::filesystem::path& path) {
 #if defined(_WIN32)
     static_cast<void>(path);

@@ -2,15 +2,21 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <asio/awaitable.hpp>
 
 #include "platform/native_string.h"
 #include "platform/process.h"
@@ -36,6 +42,26 @@ class TempDir {
 
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
+
+// The names in `dir`; none when it does not exist.
+std::set<std::string> entries_of(const std::filesystem::path& dir);
+
+// What the stand-in core wrote into its pid file: a process id for each
+// role ("core", "grandchild"); none while the file is not there.
+std::map<std::string, std::uint32_t> pids_in(const std::filesystem::path& file);
+// The core's process id from its pid file; 0 if none yet.
+std::uint32_t core_pid_in(const std::filesystem::path& file);
+// The same once the stand-in has written it; 0 (and a failure) if it never
+// does.
+std::uint32_t wait_for_core_pid(const std::filesystem::path& file);
+
+// Writes the core directory the daemon stages from: `config` as config.yaml
+// and the two data files.
+void write_core_dir(const std::filesystem::path& dir, const std::string& config = "stdout: up\n");
+
+// Makes `link` a symbolic link to the directory `target`; false where
+// links cannot be made (the caller then skips).
+bool make_directory_link(const std::filesystem::path& target, const std::filesystem::path& link);
 
 // Makes a FIFO at `path` (with the system's mkfifo command). False where
 // there are no FIFOs or it could not be made; the caller then skips.
@@ -105,6 +131,56 @@ class ScopedEnv {
     std::string old_value_;
 };
 
+// A fresh directory with a private ProgramData and a core directory in it.
+// `in_process` points this process's ProgramData at the private one for the
+// life of the object, for tests that run the service's code themselves;
+// otherwise it is for the children a test starts.
+class Sandbox {
+  public:
+    explicit Sandbox(bool in_process = false);
+
+    const std::filesystem::path& path() const { return dir_.path(); }
+    std::filesystem::path program_data() const { return dir_.path() / "ProgramData"; }
+    std::filesystem::path core_dir() const { return dir_.path() / "core"; }
+    std::filesystem::path runtime_root() const {
+        return program_data() / "KAVO" / "Service" / "Runtime";
+    }
+    std::set<std::string> runtime_entries() const { return entries_of(runtime_root()); }
+    // The process id of the core started under `lease_id`, once it wrote it.
+    std::uint32_t core_pid(const std::string& lease_id) const {
+        return wait_for_core_pid(runtime_root() / lease_id / "pids");
+    }
+    void write_core_dir(const std::string& config) const {
+        testing::write_core_dir(core_dir(), config);
+    }
+
+  private:
+    TempDir dir_;
+    std::string program_data_;
+    std::optional<ScopedEnv> env_;
+};
+
+// What a program run to its end wrote and how it ended.
+struct ProgramRun {
+    std::uint32_t exit_status = 255;
+    std::string output;
+    std::string error;
+};
+// `environment` is set for the program on top of this process's own.
+ProgramRun run_program(const std::filesystem::path& program,
+                       const std::vector<NativeString>& arguments,
+                       std::vector<std::pair<NativeString, NativeString>> environment = {});
+
+// `arguments` in characters of type Char, byte for byte.
+template <class Char>
+std::vector<std::basic_string<Char>> widen(const std::vector<std::string>& arguments) {
+    std::vector<std::basic_string<Char>> out;
+    for (const auto& argument : arguments) {
+        out.emplace_back(argument.begin(), argument.end());
+    }
+    return out;
+}
+
 // Polls `done` every 10 ms until it holds (true) or `limit` passes (false).
 bool eventually(const std::function<bool()>& done,
                 std::chrono::steady_clock::duration limit = HANG_LIMIT);
@@ -119,6 +195,16 @@ inline constexpr std::chrono::seconds CHANCE_TO_RUN{2};
 inline bool stays_absent(const std::filesystem::path& path,
                          std::chrono::steady_clock::duration limit = CHANCE_TO_RUN) {
     return !eventually([&] { return std::filesystem::exists(path); }, limit);
+}
+
+// What `run` wrote to this process's standard error.
+std::string captured_stderr(const std::function<void()>& run);
+
+// co_spawn hands back a default value along with an exception, which a
+// Result does not have.
+template <class T>
+asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
+    co_return co_await std::move(task);
 }
 
 // The lines of `text`, without their line feeds.

@@ -11,7 +11,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,7 +94,7 @@ TEST_F(ForegroundDaemonTest, AnswersKavoCtlAndEndsOnSigterm) {
 TEST_F(ForegroundDaemonTest, AConfigurationErrorIsExitOneAndOneLine) {
     const NativeString core_dir_option(KAVO_NATIVE("--core-dir"));
     std::vector<NativeString> missing_identity = daemon_arguments();
-    missing_identity[3] = (dir_.path() / "no-identity").native();
+    missing_identity[3] = (path() / "no-identity").native();
     const struct {
         const char* what;
         std::vector<NativeString> arguments;
@@ -115,31 +114,6 @@ TEST_F(ForegroundDaemonTest, AConfigurationErrorIsExitOneAndOneLine) {
     }
 }
 
-// Nothing of the daemon runs any more, yet the core is not left behind; the
-// next daemon sweeps the runtime directory that the killed one could not.
-TEST_F(ForegroundDaemonTest, ADaemonKilledOutrightTakesItsCoreAlong) {
-    auto daemon = start_daemon(daemon_arguments());
-    ASSERT_NE(daemon->child(), nullptr);
-    const std::string id = acquire();
-    ASSERT_FALSE(id.empty());
-    ASSERT_EQ(ctl({"start", id}).exit_status, 0u);
-    const std::uint32_t pid = core_pid(id);
-    ASSERT_NE(pid, 0u);
-
-    ASSERT_TRUE(daemon->child()->terminate(1));
-    ASSERT_TRUE(daemon->exit_status().has_value());
-    EXPECT_TRUE(eventually([&] { return !process_is_running(pid); })) << "the core outlived it";
-    EXPECT_EQ(runtime_entries(), std::set<std::string>{id});
-
-    auto next = start_daemon(daemon_arguments());
-    const CtlRun status = ctl({"status"});
-    EXPECT_EQ(status.exit_status, 0u) << status.error;
-    EXPECT_EQ(status.output, line_of(status_answer(false, digest_, std::nullopt)));
-    EXPECT_EQ(runtime_entries(), std::set<std::string>{});
-    ASSERT_TRUE(next->child()->interrupt());
-    EXPECT_EQ(next->exit_status(), std::optional<std::uint32_t>(0));
-}
-
 // kavo-ctl run holds a lease and a running core until it is interrupted,
 // then gives both back: what an operator sees from it, and what the daemon
 // says afterwards.
@@ -148,8 +122,7 @@ TEST_F(ForegroundDaemonTest, KavoCtlRunHoldsTheCoreUntilInterrupted) {
     ASSERT_NE(daemon->child(), nullptr);
     SpawnOptions options;
     options.program = beside_tests("kavo-ctl").native();
-    options.arguments = {NativeString(KAVO_NATIVE("--identity-file")), identity_file().native(),
-                         NativeString(KAVO_NATIVE("run"))};
+    options.arguments = ctl_arguments({"run"});
     auto spawned = ChildProcess::spawn(options);
     ASSERT_TRUE(spawned) << spawned.error().text;
     ChildProcess& run = children_.add(std::move(spawned).value());
@@ -178,11 +151,7 @@ TEST_F(ForegroundDaemonTest, KavoCtlRunHoldsTheCoreUntilInterrupted) {
     ASSERT_TRUE(code);
     EXPECT_EQ(*code, 0u) << errors;
     EXPECT_EQ(errors, "");
-    std::vector<std::string> lines;
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
+    const std::vector<std::string> lines = lines_of(output);
     ASSERT_GE(lines.size(), 5u) << output;
     EXPECT_EQ(lines[0], ctl_run_acquired_line(IpcResponse::Lease{
                             id, static_cast<std::uint64_t>(LEASE_DURATION.count())}));

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "core/protected_dirs.h"
@@ -45,29 +46,8 @@ inline const std::string CREDENTIAL_LINE = "token=planted-credential next";
 // a broken service fails the test instead of hanging it.
 inline constexpr seconds STATE_DEADLINE{60};
 
-struct ProgramRun {
-    std::uint32_t exit_status = 255;
-    std::string output;
-    std::string error;
-};
-
-inline ProgramRun run_program(const fs::path& program, const std::vector<NativeString>& arguments) {
-    SpawnOptions options;
-    options.program = program.native();
-    options.arguments = arguments;
-    auto child = ChildProcess::spawn(options);
-    EXPECT_TRUE(child) << (child ? "" : child.error().text);
-    ProgramRun run;
-    if (!child) {
-        return run;
-    }
-    run.output = testing::read_all(child->standard_output());
-    run.error = testing::read_all(child->standard_error());
-    const auto code = child->wait();
-    EXPECT_TRUE(code) << (code ? "" : code.error().text);
-    run.exit_status = code ? *code : 255;
-    return run;
-}
+using testing::ProgramRun;
+using testing::run_program;
 
 // What an install wrote on standard error besides the refusal of the
 // failure actions, which Wine's manager always refuses in part.
@@ -111,11 +91,7 @@ class InstalledServiceFixture : public ::testing::Test {
         const auto digest = file_sha256_hex((bundle() / "kavo_core.exe").native());
         ASSERT_TRUE(digest) << digest.error();
         core_digest_ = *digest;
-        fs::create_directories(core_dir());
-        testing::write_file(core_dir() / "config.yaml",
-                            "stdout: " + CREDENTIAL_LINE + "\npid_file: pids\n");
-        testing::write_file(core_dir() / "GeoSite.dat", "geosite");
-        testing::write_file(core_dir() / "geoip.metadb", "geoip");
+        testing::write_core_dir(core_dir(), "stdout: " + CREDENTIAL_LINE + "\npid_file: pids\n");
 #endif
     }
 
@@ -135,16 +111,24 @@ class InstalledServiceFixture : public ::testing::Test {
         return dir_.path() / "identity source";
     }
 
+    // The installer's arguments: the core directory, `identity` and `hash`.
+    std::vector<NativeString> install_arguments(const fs::path& identity,
+                                                const std::string& hash) const {
+        return {native_of(std::string(INSTALL_SERVICE_FLAG)),
+                native_of(std::string(CORE_DIR_OPTION)),
+                core_dir().native(),
+                native_of(std::string(IDENTITY_FILE_OPTION)),
+                identity.native(),
+                native_of(std::string(EXPECTED_CORE_SHA256_OPTION)),
+                native_of(hash)};
+    }
+
     // kavo-daemon.exe --install-service with the bundle's core digest or
     // `hash`, from a freshly written identity source.
     ProgramRun install(std::optional<std::string> hash = std::nullopt) {
         testing::write_file(identity_source(), "\t" + IDENTITY + "\r\n");
-        return run_program(
-            bundle() / "kavo-daemon.exe",
-            {native_of(std::string(INSTALL_SERVICE_FLAG)), native_of(std::string(CORE_DIR_OPTION)),
-             core_dir().native(), native_of(std::string(IDENTITY_FILE_OPTION)),
-             identity_source().native(), native_of(std::string(EXPECTED_CORE_SHA256_OPTION)),
-             native_of(hash.value_or(core_digest_))});
+        return run_program(bundle() / "kavo-daemon.exe",
+                           install_arguments(identity_source(), hash.value_or(core_digest_)));
     }
 
     ProgramRun uninstall() {
@@ -175,6 +159,19 @@ class InstalledServiceFixture : public ::testing::Test {
         return *parsed;
     }
 
+    // The record of type T that kavo-ctl printed; nothing (and a failure)
+    // for any other answer.
+    template <class T>
+    static std::optional<T> record_of(const ProgramRun& run) {
+        const auto answer = answer_of(run);
+        const T* record = answer ? std::get_if<T>(&answer->value) : nullptr;
+        if (record == nullptr) {
+            ADD_FAILURE() << "another answer: " << run.output << run.error;
+            return std::nullopt;
+        }
+        return *record;
+    }
+
     std::optional<Service> open_service() const {
         auto opened = manager_->open_service(SERVICE_NAME, SERVICE_ACCESS_ALL);
         if (!opened) {
@@ -182,6 +179,17 @@ class InstalledServiceFixture : public ::testing::Test {
             return std::nullopt;
         }
         return std::move(*opened);
+    }
+
+    // The installed service once it runs; nothing (and a failure) otherwise.
+    std::optional<Service> running_service() const {
+        auto service = open_service();
+        EXPECT_TRUE(service) << "not installed";
+        if (service && wait_for_state(*service, SERVICE_STATE_RUNNING) != SERVICE_STATE_RUNNING) {
+            ADD_FAILURE() << "not running";
+            return std::nullopt;
+        }
+        return service;
     }
 
     // Polls the state until it is `state`; the last state seen.
@@ -231,11 +239,7 @@ class InstalledServiceFixture : public ::testing::Test {
     }
 
     std::set<std::string> service_root_entries() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(service_root_)) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
+        return testing::entries_of(service_root_);
     }
 
     testing::TempDir dir_;

@@ -79,20 +79,16 @@ TEST_F(InstalledServiceTest, InstallServeStopAndUninstall) {
 
     const ProgramRun status = ctl({"status"});
     ASSERT_EQ(status.exit_status, 0u) << status.error;
-    const auto idle = answer_of(status);
-    ASSERT_TRUE(idle);
-    const auto* idle_status = std::get_if<IpcResponse::Status>(&idle->value);
-    ASSERT_TRUE(idle_status) << status.output;
+    const auto idle_status = record_of<IpcResponse::Status>(status);
+    ASSERT_TRUE(idle_status);
     EXPECT_FALSE(idle_status->running);
     EXPECT_FALSE(idle_status->lease_active);
     EXPECT_EQ(idle_status->core_sha256, core_digest_);
 
     const ProgramRun acquired = ctl({with_copy, identity_copy.string(), "acquire"});
     ASSERT_EQ(acquired.exit_status, 0u) << acquired.error;
-    const auto lease_answer = answer_of(acquired);
-    ASSERT_TRUE(lease_answer);
-    const auto* lease = std::get_if<IpcResponse::Lease>(&lease_answer->value);
-    ASSERT_TRUE(lease) << acquired.output;
+    const auto lease = record_of<IpcResponse::Lease>(acquired);
+    ASSERT_TRUE(lease);
     const std::string lease_id = lease->lease_id;
 
     const ProgramRun started = ctl({"start", lease_id});
@@ -121,11 +117,8 @@ TEST_F(InstalledServiceTest, InstallServeStopAndUninstall) {
     EXPECT_NE(logged.find(redacted), std::string::npos) << logged;
     EXPECT_EQ(logged.find("planted-credential"), std::string::npos) << logged;
 
-    const ProgramRun running = ctl({"status"});
-    const auto running_answer = answer_of(running);
-    ASSERT_TRUE(running_answer);
-    const auto* running_status = std::get_if<IpcResponse::Status>(&running_answer->value);
-    ASSERT_TRUE(running_status) << running.output;
+    const auto running_status = record_of<IpcResponse::Status>(ctl({"status"}));
+    ASSERT_TRUE(running_status);
     EXPECT_TRUE(running_status->running);
     EXPECT_TRUE(running_status->lease_active);
 
@@ -138,11 +131,8 @@ TEST_F(InstalledServiceTest, InstallServeStopAndUninstall) {
     ASSERT_TRUE(release_answer);
     EXPECT_EQ(release_answer->value,
               IpcResponse::Variant(IpcResponse::Error{std::string(LEASE_NO_LONGER_VALID)}));
-    const ProgramRun after = ctl({"status"});
-    const auto after_answer = answer_of(after);
-    ASSERT_TRUE(after_answer);
-    const auto* after_status = std::get_if<IpcResponse::Status>(&after_answer->value);
-    ASSERT_TRUE(after_status) << after.output;
+    const auto after_status = record_of<IpcResponse::Status>(ctl({"status"}));
+    ASSERT_TRUE(after_status);
     EXPECT_FALSE(after_status->running);
     EXPECT_FALSE(after_status->lease_active);
 
@@ -172,16 +162,12 @@ TEST_F(InstalledServiceTest, InstallingOverARunningInstallReplacesIt) {
 
     const ProgramRun second = install();
     ASSERT_EQ(second.exit_status, 0u) << second.error;
-    auto service = open_service();
-    ASSERT_TRUE(service);
-    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    ASSERT_TRUE(running_service());
     // A new service process: the lease of the first one is gone.
     const ProgramRun status = ctl({"status"});
     ASSERT_EQ(status.exit_status, 0u) << status.error;
-    const auto answer = answer_of(status);
-    ASSERT_TRUE(answer);
-    const auto* fresh = std::get_if<IpcResponse::Status>(&answer->value);
-    ASSERT_TRUE(fresh) << status.output;
+    const auto fresh = record_of<IpcResponse::Status>(status);
+    ASSERT_TRUE(fresh);
     EXPECT_FALSE(fresh->lease_active);
 }
 
@@ -238,16 +224,10 @@ TEST_F(InstalledServiceTest, InstallingFromTheInstalledCopyReplacesIt) {
     const ProgramRun first = install();
     ASSERT_EQ(first.exit_status, 0u) << first.error;
     testing::write_file(identity_source(), IDENTITY + "\n");
-    const ProgramRun again =
-        run_program(service_root_ / "kavo-daemon.exe",
-                    {native_of(std::string(INSTALL_SERVICE_FLAG)),
-                     native_of(std::string(CORE_DIR_OPTION)), core_dir().native(),
-                     native_of(std::string(IDENTITY_FILE_OPTION)), identity_source().native(),
-                     native_of(std::string(EXPECTED_CORE_SHA256_OPTION)), native_of(core_digest_)});
+    const ProgramRun again = run_program(service_root_ / "kavo-daemon.exe",
+                                         install_arguments(identity_source(), core_digest_));
     ASSERT_EQ(again.exit_status, 0u) << again.error;
-    auto service = open_service();
-    ASSERT_TRUE(service);
-    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    EXPECT_TRUE(running_service());
     EXPECT_EQ(testing::read_file(service_root_ / "kavo_core.exe"),
               testing::read_file(bundle() / "kavo_core.exe"));
     EXPECT_EQ(testing::read_file(service_root_ / "kavo-daemon.exe"),
@@ -269,28 +249,19 @@ TEST_F(InstalledServiceTest, InstallingOverARunningInstallWithACoreNeverFails) {
         SCOPED_TRACE("round " + std::to_string(round));
         const ProgramRun installed = install();
         ASSERT_EQ(installed.exit_status, 0u) << installed.error;
-        {
-            auto service = open_service();
-            ASSERT_TRUE(service);
-            ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
-        }
+        ASSERT_TRUE(running_service());
         ProgramRun acquired;
         ASSERT_TRUE(testing::eventually([&] {
             acquired = ctl({"acquire"});
             return acquired.exit_status == 0;
         })) << acquired.output
             << acquired.error;
-        const auto answer = answer_of(acquired);
-        ASSERT_TRUE(answer);
-        const auto* lease = std::get_if<IpcResponse::Lease>(&answer->value);
-        ASSERT_TRUE(lease) << acquired.output;
+        const auto lease = record_of<IpcResponse::Lease>(acquired);
+        ASSERT_TRUE(lease);
         const ProgramRun started = ctl({"start", lease->lease_id});
         ASSERT_EQ(started.exit_status, 0u) << started.output << started.error;
-        const ProgramRun status = ctl({"status"});
-        const auto running = answer_of(status);
-        ASSERT_TRUE(running);
-        const auto* running_status = std::get_if<IpcResponse::Status>(&running->value);
-        ASSERT_TRUE(running_status) << status.output;
+        const auto running_status = record_of<IpcResponse::Status>(ctl({"status"}));
+        ASSERT_TRUE(running_status);
         EXPECT_TRUE(running_status->running);
     }
     const ProgramRun last = install();
@@ -304,19 +275,15 @@ TEST_F(InstalledServiceTest, ReinstallingFromTheInstalledIdentityKeepsIt) {
     const ProgramRun first = install();
     ASSERT_EQ(first.exit_status, 0u) << first.error;
     const fs::path installed = service_root_ / "identity";
-    const ProgramRun again = run_program(
-        bundle() / "kavo-daemon.exe",
-        {native_of(std::string(INSTALL_SERVICE_FLAG)), native_of(std::string(CORE_DIR_OPTION)),
-         core_dir().native(), native_of(std::string(IDENTITY_FILE_OPTION)), installed.native(),
-         native_of(std::string(EXPECTED_CORE_SHA256_OPTION)), native_of(core_digest_)});
+    const ProgramRun again =
+        run_program(bundle() / "kavo-daemon.exe", install_arguments(installed, core_digest_));
     ASSERT_EQ(again.exit_status, 0u) << again.error;
     ASSERT_TRUE(fs::exists(installed));
     EXPECT_EQ(testing::read_file(installed), IDENTITY);
 
     // Stopped and started again, the service reads it once more.
-    auto service = open_service();
+    auto service = running_service();
     ASSERT_TRUE(service);
-    ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
     ASSERT_TRUE(service->send_stop());
     ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_STOPPED), SERVICE_STATE_STOPPED);
     ASSERT_TRUE(service->start());
@@ -418,9 +385,7 @@ TEST_F(InstalledServiceTest, SystemDllsPlantedBesideTheInstallerAreNeverLoaded) 
     const testing::PreferPlantedDlls ctl_prefers_planted(L"kavo-ctl.exe");
     const ProgramRun installed = install();
     ASSERT_EQ(installed.exit_status, 0u) << installed.error;
-    auto service = open_service();
-    ASSERT_TRUE(service);
-    EXPECT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
+    ASSERT_TRUE(running_service());
 
     const ProgramRun status = run_program(bundle() / "kavo-ctl.exe", {native_of("status")});
     ASSERT_EQ(status.exit_status, 0u) << status.output << status.error;
@@ -457,9 +422,8 @@ TEST_F(InstalledServiceTest, AServiceThatCannotStartReportsStoppedWithItsCode) {
                   std::vector<std::string>{})
             << c.what;
 
-        auto service = open_service();
+        auto service = running_service();
         ASSERT_TRUE(service) << c.what;
-        ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING) << c.what;
         ASSERT_TRUE(service->send_stop()) << c.what;
         ASSERT_EQ(wait_for_state(*service, SERVICE_STATE_STOPPED), SERVICE_STATE_STOPPED) << c.what;
         const auto clean = service->exit_codes();
@@ -491,11 +455,7 @@ TEST_F(InstalledServiceTest, AServiceThatCannotStartReportsStoppedWithItsCode) {
 
         const ProgramRun again = install();
         ASSERT_EQ(again.exit_status, 0u) << c.what << ": " << again.error;
-        auto reinstalled = open_service();
-        ASSERT_TRUE(reinstalled) << c.what;
-        EXPECT_EQ(wait_for_state(*reinstalled, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING)
-            << c.what;
-        reinstalled->close();
+        EXPECT_TRUE(running_service()) << c.what;
         const ProgramRun cleared = uninstall();
         ASSERT_EQ(cleared.exit_status, 0u) << c.what << ": " << cleared.error;
     }

@@ -87,9 +87,8 @@ class InstalledServicePipeNameTest : public InstalledServiceFixture {
         }
         const ProgramRun installed = install();
         ASSERT_EQ(installed.exit_status, 0u) << installed.error;
-        service_ = open_service();
+        service_ = running_service();
         ASSERT_TRUE(service_);
-        ASSERT_EQ(wait_for_state(*service_, SERVICE_STATE_RUNNING), SERVICE_STATE_RUNNING);
         ASSERT_TRUE(eventually([&] { return soak::idle(IDENTITY); }))
             << "the service never answered";
     }

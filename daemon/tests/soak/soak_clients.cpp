@@ -27,6 +27,7 @@
 #include "ipc/lease_answers.h"
 #include "ipc/record_json.h"
 #include "ipc/session.h"
+#include "manual_client.h"
 #include "platform/pipe_connect.h"
 #include "platform/process_info.h"
 #include "platform/secret.h"
@@ -43,17 +44,6 @@ std::size_t tunable(const char* name, std::size_t fallback) {
         return fallback;
     }
     return static_cast<std::size_t>(std::stoull(text));
-}
-
-// The core's process id from a pid file the stand-in wrote; 0 if none yet.
-std::uint32_t core_pid_in(const fs::path& file) {
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("core ", 0) == 0) {
-            return static_cast<std::uint32_t>(std::stoul(line.substr(5)));
-        }
-    }
-    return 0;
 }
 
 namespace {
@@ -122,46 +112,8 @@ asio::awaitable<bool> send_bytes(LocalStream& stream, std::span<const std::uint8
     co_return !error && written == bytes.size();
 }
 
-// The client's side of the handshake, each frame written as `send` says; what
-// it learnt, or nothing when the daemon did not grant a session.
-struct Session {
-    IpcChallenge challenge;
-    IpcServerSession grant;
-};
-
-template <class Send>
-asio::awaitable<std::optional<Session>> handshake(LocalStream& stream, std::string_view secret,
-                                                  Send send) {
-    auto challenge_body = co_await read_frame(stream);
-    if (!challenge_body) {
-        co_return std::nullopt;
-    }
-    auto challenge = parse_challenge(*challenge_body);
-    if (!challenge) {
-        co_return std::nullopt;
-    }
-    std::string proof = serialize(answer_challenge(secret, *challenge));
-    if (!co_await send(std::move(proof))) {
-        co_return std::nullopt;
-    }
-    auto grant_body = co_await read_frame(stream);
-    if (!grant_body) {
-        co_return std::nullopt;
-    }
-    auto grant = parse_server_session(*grant_body);
-    if (!grant || !verify_session_grant(secret, *challenge, *grant)) {
-        co_return std::nullopt;
-    }
-    co_return Session{std::move(*challenge), std::move(*grant)};
-}
-
-std::string signed_request(std::string_view secret, const Session& session,
-                           const IpcRequest& request) {
-    const std::string json = canonical_request_json(request);
-    return session_request_json(
-        session.grant.session_id, json,
-        sign_request(secret, session.challenge, session.grant.session_id, json));
-}
+using testing::manual_handshake;
+using testing::signed_request;
 
 }  // namespace
 
@@ -387,7 +339,7 @@ asio::awaitable<void> Soak::vanish(std::mt19937& random, const std::string& leas
             const auto send_whole = [&stream](std::string body) -> asio::awaitable<bool> {
                 co_return static_cast<bool>(co_await write_frame(stream, body));
             };
-            if (auto session = co_await handshake(stream, secret_, send_whole)) {
+            if (auto session = co_await manual_handshake(stream, secret_, send_whole)) {
                 const IpcRequest request =
                     request_of(lease_id.empty() ? Kind::status : Kind::renew, lease_id);
                 const auto bytes = frame_bytes(signed_request(secret_, *session, request));
@@ -544,7 +496,7 @@ void CoreWatch::look() {
     std::set<std::uint32_t> alive;
     std::error_code error;
     for (fs::directory_iterator it(root_, error), end; !error && it != end; it.increment(error)) {
-        const std::uint32_t pid = core_pid_in(it->path() / "pids");
+        const std::uint32_t pid = testing::core_pid_in(it->path() / "pids");
         if (pid != 0) {
             seen_.insert(pid);
             if (process_is_running(pid)) {
@@ -654,7 +606,7 @@ std::optional<IpcResponse> slow_exchange(std::string_view secret, IpcRequest req
             const auto send_slowly = [&](std::string body) -> asio::awaitable<bool> {
                 co_return co_await send_frame_slowly(stream, body, span);
             };
-            const auto session = co_await handshake(stream, secret, send_slowly);
+            const auto session = co_await manual_handshake(stream, secret, send_slowly);
             if (!session) {
                 co_return;
             }

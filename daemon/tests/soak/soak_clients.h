@@ -32,9 +32,6 @@ using Clock = std::chrono::steady_clock;
 // it is unset or empty.
 std::size_t tunable(const char* name, std::size_t fallback);
 
-// The core's process id from a pid file the stand-in wrote; 0 if none yet.
-std::uint32_t core_pid_in(const std::filesystem::path& file);
-
 // One request over a connection of its own, with the client's view of when
 // it went out and when its answer came back.
 struct Answer {
