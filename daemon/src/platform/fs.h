@@ -86,7 +86,6 @@ struct ProtectError {
     OsError error;
 };
 
-
 // One entry of a tree that is being protected or removed, held open from the
 // moment it is looked at, so that what was checked is what is changed.
 //
