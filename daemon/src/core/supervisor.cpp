@@ -177,7 +177,8 @@ asio::awaitable<Result<void>> start_core(CoreSlot::Access& slot, NativeString co
         // the ended one recorded, stuck.
         const bool retired = co_await stop_remains(slot, slot.take_remains(), false);
         if (!retired) {
-            co_return fail(std::string(INSPECT_EXISTING_CORE_FAILED));
+            // The stop's own poll failed; its system text is not kept.
+            co_return fail(with_text(INSPECT_EXISTING_CORE_FAILED, WINAPI_CALL_FAILED));
         }
     }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "ipc/records.h"
+#include "platform/native_string.h"
 #include "platform/result.h"
 #include "platform/utf.h"
 #include "service/service_pipe.h"
@@ -86,19 +87,6 @@ CtlReport report_failure(CtlFailure failure, std::string_view detail);
 
 namespace ctl_detail {
 
-template <class Char>
-bool equals_ascii(std::basic_string_view<Char> argument, std::string_view ascii) {
-    if (argument.size() != ascii.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < ascii.size(); ++i) {
-        if (argument[i] != static_cast<Char>(static_cast<unsigned char>(ascii[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Narrow arguments must be UTF-8 already; wide ones are UTF-16.
 template <class Char>
 std::optional<std::string> to_utf8(std::basic_string_view<Char> argument) {
@@ -147,8 +135,8 @@ Result<CtlCommand<Char>> parse_ctl_arguments(std::span<const std::basic_string<C
     std::size_t i = 0;
     for (; i < arguments.size(); ++i) {
         const View argument(arguments[i]);
-        const bool identity = ctl_detail::equals_ascii(argument, CTL_IDENTITY_FILE_OPTION);
-        const bool pipe = ctl_detail::equals_ascii(argument, CTL_PIPE_OPTION);
+        const bool identity = equals_ascii(argument, CTL_IDENTITY_FILE_OPTION);
+        const bool pipe = equals_ascii(argument, CTL_PIPE_OPTION);
         if (!identity && !pipe) {
             if (!argument.empty() && argument[0] == Char('-')) {
                 return fail(std::string(CTL_UNKNOWN_OPTION));

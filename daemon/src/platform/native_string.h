@@ -2,6 +2,7 @@
 // bytes on Linux; this is the one place that knows which.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,21 @@ using NativeChar = char;
 
 using NativeString = std::basic_string<NativeChar>;
 using NativeView = std::basic_string_view<NativeChar>;
+
+// Whether `text` is exactly `ascii`, code unit for code unit: how flags and
+// options, which are ASCII, are told on a command line of either width.
+template <class Char>
+bool equals_ascii(std::basic_string_view<Char> text, std::string_view ascii) {
+    if (text.size() != ascii.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < ascii.size(); ++i) {
+        if (text[i] != static_cast<Char>(static_cast<unsigned char>(ascii[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // A native string as UTF-8; fails when it is not Unicode text (an unpaired
 // surrogate on Windows, invalid UTF-8 on Linux).

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "install/install_outcome.h"
+#include "platform/native_string.h"
 
 namespace kavo {
 
@@ -31,22 +32,9 @@ inline constexpr int EXIT_FAILED = 1;
 namespace program_mode_detail {
 
 template <class Char>
-bool equals_flag(const std::basic_string<Char>& argument, std::string_view flag) {
-    if (argument.size() != flag.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < flag.size(); ++i) {
-        if (argument[i] != static_cast<Char>(static_cast<unsigned char>(flag[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-template <class Char>
 bool holds_flag(std::span<const std::basic_string<Char>> arguments, std::string_view flag) {
     for (const auto& argument : arguments) {
-        if (equals_flag(argument, flag)) {
+        if (equals_ascii(std::basic_string_view<Char>(argument), flag)) {
             return true;
         }
     }

@@ -13,17 +13,7 @@ namespace kavo {
 namespace {
 
 bool is_option(const NativeString& argument, std::string_view option) {
-    // Options are ASCII, so a native string equals one exactly when it has
-    // the same length and the same code units.
-    if (argument.size() != option.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < option.size(); ++i) {
-        if (argument[i] != static_cast<NativeChar>(static_cast<unsigned char>(option[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return equals_ascii(NativeView(argument), option);
 }
 
 Result<std::string> validate_expected_hash(const NativeString& value) {
