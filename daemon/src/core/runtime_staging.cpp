@@ -16,8 +16,6 @@ namespace kavo {
 
 namespace {
 
-// Large enough for sequential reads at disk speed, small enough for a thread.
-
 std::string with_os_text(std::string_view prefix, const OsError& error) {
     std::string message(prefix);
     message.append(error.text);
