@@ -16,12 +16,6 @@ namespace kavo {
 
 namespace {
 
-std::string with_os_text(std::string_view prefix, const OsError& error) {
-    std::string message(prefix);
-    message.append(error.text);
-    return message;
-}
-
 // Copies one runtime file into the staging directory and checks the copy.
 // The source name is in a directory that users may write, so it is opened
 // once and everything after that goes through the handle: a name swapped for

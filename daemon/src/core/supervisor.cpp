@@ -24,12 +24,6 @@ namespace kavo {
 
 namespace {
 
-std::string with_text(std::string_view message, std::string_view text) {
-    std::string out(message);
-    out.append(text);
-    return out;
-}
-
 // Stops `remains` on the pool and settles the slot with the outcome; true
 // when the stop completed.
 asio::awaitable<bool> stop_remains(CoreSlot::Access& slot, CoreRemains remains,

@@ -22,12 +22,6 @@
 namespace kavo {
 namespace {
 
-std::string with_text(std::string_view prefix, std::string_view text) {
-    std::string line(prefix);
-    line.append(text);
-    return line;
-}
-
 // The start-up check: the core beside the daemon, read whole, must have the
 // configured digest (compared as typed, so an upper-case configuration never
 // matches). The digest for the Status answers, or nothing after the line

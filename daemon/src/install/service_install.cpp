@@ -23,12 +23,6 @@ namespace kavo {
 
 namespace {
 
-std::string with_os_text(std::string_view prefix, const OsError& error) {
-    std::string message(prefix);
-    message.append(error.text);
-    return message;
-}
-
 InstallResult ended(InstallOutcome outcome, std::string error) {
     return InstallResult{outcome, std::move(error)};
 }

@@ -39,6 +39,11 @@ inline constexpr std::string_view UNKNOWN_OS_ERROR = "Unknown error";
 // The text of a failed system call whose own error is not reported.
 inline constexpr std::string_view WINAPI_CALL_FAILED = "IO error in winapi call";
 
+// A message constant followed by the system's error text.
+inline std::string with_os_text(std::string_view message, const OsError& error) {
+    return with_text(message, error.text);
+}
+
 // The system's message as one line: each run of white space that holds a line
 // break becomes one space, and white space at either end goes. System
 // messages may hold line breaks (and usually end in one), which would split

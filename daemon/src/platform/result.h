@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -47,6 +48,14 @@ Failure<std::decay_t<E>> fail(E&& error) requires(!std::is_convertible_v<E, std:
 
 // The success of a Result<void>, spelled out so that it is never implied.
 struct Success {};
+// A message constant and the text that follows it: "Failed to ...: " and
+// what failed.
+inline std::string with_text(std::string_view message, std::string_view text) {
+    std::string line(message);
+    line.append(text);
+    return line;
+}
+
 inline Success ok() {
     return {};
 }
