@@ -18,10 +18,23 @@
 #
 # host and install sit side by side and never see each other. Every library
 # compiles against an include tree of its own that holds only the headers it
-# may use, so an include that climbs a layer, or crosses between host and
-# install, does not compile.
+# may use, and so does each pure source, with the pure headers its layer may
+# use: an include that climbs a layer, or crosses between host and install,
+# does not compile.
 
 set(KAVO_SRC ${CMAKE_CURRENT_LIST_DIR}/src)
+
+# What the code of each layer (a folder of src/) may include: its own
+# headers and those of the layers below it.
+set(KAVO_SEES_platform platform)
+set(KAVO_SEES_async platform async)
+set(KAVO_SEES_service platform service)
+set(KAVO_SEES_core platform async service core)
+set(KAVO_SEES_ipc ${KAVO_SEES_core} ipc)
+set(KAVO_SEES_host ${KAVO_SEES_ipc} host)
+set(KAVO_SEES_install ${KAVO_SEES_ipc} install)
+set(KAVO_SEES_program ${KAVO_SEES_ipc} host install program)
+set(KAVO_SEES_ctl platform service ipc ctl)
 
 # Pure sources, and the headers pure code may include (each source's own
 # header is added below).
@@ -88,9 +101,27 @@ function(kavo_add_pure_library name)
   set(tree ${CMAKE_BINARY_DIR}/layers/${name})
   kavo_include_tree(${tree} ${headers})
   add_library(${name} STATIC ${sources})
-  # Its users see its headers through the same tree.
-  target_include_directories(${name} PUBLIC ${tree})
+  # Each of its sources sees only the pure headers of the layers that its
+  # own layer sees. The driven layers that link it see their headers through
+  # trees of their own; the fuzz targets name `tree`, which holds them all.
   target_link_libraries(${name} PUBLIC kavo_json)
+  set(built)
+  foreach(source ${KAVO_PURE_SOURCES})
+    string(REGEX MATCH "^[a-z]+" layer ${source})
+    if(NOT layer IN_LIST built)
+      set(seen)
+      foreach(header ${headers})
+        string(REGEX MATCH "^[a-z]+" owner ${header})
+        if(owner IN_LIST KAVO_SEES_${layer})
+          list(APPEND seen ${header})
+        endif()
+      endforeach()
+      kavo_include_tree(${tree}-${layer} ${seen})
+      list(APPEND built ${layer})
+    endif()
+    set_source_files_properties(${KAVO_SRC}/${source} PROPERTIES
+                                INCLUDE_DIRECTORIES ${tree}-${layer})
+  endforeach()
 endfunction()
 
 # The sources of `dirs` (relative to src/) that are neither pure nor program
@@ -108,13 +139,13 @@ function(kavo_layer_sources out)
   set(${out} ${sources} PARENT_SCOPE)
 endfunction()
 
-# One driven layer: `name` built from `dirs`, seeing the directories
-# `visible`, linking `below`.
+# One driven layer: `name` built from `dirs`, seeing what `layer` sees,
+# linking `below`.
 function(kavo_add_layer name)
-  cmake_parse_arguments(ARG "" "" "DIRS;VISIBLE;BELOW" ${ARGN})
+  cmake_parse_arguments(ARG "" "LAYER" "DIRS;BELOW" ${ARGN})
   kavo_layer_sources(sources ${ARG_DIRS})
   set(tree ${CMAKE_BINARY_DIR}/layers/${name})
-  kavo_include_tree(${tree} ${ARG_VISIBLE})
+  kavo_include_tree(${tree} ${KAVO_SEES_${ARG_LAYER}})
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PRIVATE ${tree})
   target_compile_options(${name} PRIVATE ${KAVO_WARNINGS})
