@@ -33,6 +33,14 @@ add_library(kavo_asio INTERFACE)
 target_compile_definitions(kavo_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED
                                                ASIO_DISABLE_STD_ALIGNED_ALLOC)
 if(WIN32)
+  # The same trap with threads: MinGW's <pthread.h>, which <thread> and
+  # <mutex> pull in, defines _POSIX_THREADS, and Asio then builds its internal
+  # threads on pthreads in a file that saw it first and on Win32 threads in
+  # one that did not. The io_context's timer thread, started as the one kind
+  # and joined as the other, waits on a pthread id taken for a handle, and
+  # the service's process never ends after it has stopped. Pthreads for every
+  # file.
+  target_compile_definitions(kavo_asio INTERFACE ASIO_HAS_PTHREADS)
   # The cross compiler must not see the host's /usr/include, so each library
   # is exposed through a directory of its own.
   foreach(library json asio)

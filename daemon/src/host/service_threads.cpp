@@ -8,6 +8,13 @@
 
 #include <asio/co_spawn.hpp>
 
+// Every file must build Asio's internal threads alike (see the build's Asio
+// definitions): the io_context's timer thread is started in one and joined in
+// another.
+#if defined(_WIN32) && !defined(ASIO_HAS_PTHREADS)
+#error "Asio's threads must be pthreads in every file of the Windows build"
+#endif
+
 namespace kavo {
 
 std::size_t default_worker_count() {
