@@ -1,3 +1,10 @@
+// Every file must build Asio's internal threads alike: the io_context's timer
+// thread is started in one file and joined in another. Checked before any
+// include, which could otherwise make the choice in this file alone.
+#if defined(_WIN32) && !defined(ASIO_HAS_PTHREADS)
+#error "Asio's threads must be pthreads in every file of the Windows build"
+#endif
+
 #include "host/service_threads.h"
 
 #include <condition_variable>
@@ -7,13 +14,6 @@
 #include <system_error>
 
 #include <asio/co_spawn.hpp>
-
-// Every file must build Asio's internal threads alike (see the build's Asio
-// definitions): the io_context's timer thread is started in one and joined in
-// another.
-#if defined(_WIN32) && !defined(ASIO_HAS_PTHREADS)
-#error "Asio's threads must be pthreads in every file of the Windows build"
-#endif
 
 namespace kavo {
 
