@@ -30,6 +30,7 @@
 #include "manual_client.h"
 #include "platform/local_stream.h"
 #include "platform/secret.h"
+#include "test_support.h"
 
 namespace kavo {
 namespace {
@@ -62,18 +63,8 @@ struct FixedHandler {
     }
 };
 
-// Runs `io` on `threads` threads, the calling one among them, until it runs
-// out of work.
-void run_on_threads(asio::io_context& io, int threads) {
-    std::vector<std::thread> workers;
-    for (int i = 1; i < threads; ++i) {
-        workers.emplace_back([&io] { io.run(); });
-    }
-    io.run();
-    for (auto& worker : workers) {
-        worker.join();
-    }
-}
+using testing::error_of;
+using testing::run_on_threads;
 
 struct DaemonRun {
     std::optional<ExchangeEnd> end;
@@ -121,14 +112,6 @@ asio::awaitable<bool> closed_silently(LocalStream& stream) {
 std::string signed_request(const ManualSession& session, const IpcRequest& request,
                            const std::string& session_id) {
     return testing::signed_request(SECRET, session, request, session_id);
-}
-
-std::string error_of(const std::optional<IpcResponse>& response) {
-    if (!response)
-        return "<no response>";
-    if (auto* error = std::get_if<IpcResponse::Error>(&response->value))
-        return error->message;
-    return "<not an error>";
 }
 
 class IpcExchangeTest : public ::testing::TestWithParam<int> {

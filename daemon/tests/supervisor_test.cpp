@@ -76,10 +76,7 @@ asio::awaitable<bool> locked_stop(std::shared_ptr<CoreSlot> slot) {
 // a fake clock, and the loop and pool the slot's operations run on.
 class SupervisorTest : public ::testing::Test, public testing::Sandbox {
   protected:
-    SupervisorTest()
-        : Sandbox(true),
-          now_(std::make_shared<MonotonicInstant>(MonotonicInstant() + 1h)),
-          slot_(CoreSlot::create(pool_, [now = now_] { return *now; })) {}
+    SupervisorTest() : Sandbox(true), slot_(CoreSlot::create(pool_, clock_)) {}
 
     fs::path runtime_dir() const { return runtime_root() / LEASE; }
 
@@ -88,10 +85,10 @@ class SupervisorTest : public ::testing::Test, public testing::Sandbox {
         auto access = slot_->try_lock();
         ASSERT_TRUE(access.has_value());
         // Granted on the clock at the instant that makes it expire then.
-        const MonotonicInstant now = *now_;
-        *now_ = expires_at - LEASE_DURATION;
+        const MonotonicInstant now = clock_.now();
+        clock_.set(expires_at - LEASE_DURATION);
         access->grant(LEASE);
-        *now_ = now;
+        clock_.set(now);
         access->record({std::nullopt, std::move(runtime_dir)});
     }
 
@@ -145,7 +142,7 @@ class SupervisorTest : public ::testing::Test, public testing::Sandbox {
 
     asio::io_context io_;
     BlockingPool pool_;
-    std::shared_ptr<MonotonicInstant> now_;
+    testing::FakeClock clock_;
     std::shared_ptr<CoreSlot> slot_;
 };
 
@@ -303,7 +300,7 @@ TEST_F(SupervisorTest, StartsTheCoreAndLogsBothStreamsRedacted) {
         "stderr: Authorization: Bearer planted-credential plain\n"
         "stdout: see https://example.invalid/sub?key=planted-credential\n"
         "pid_file: pids\n");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     auto started = start();
     ASSERT_TRUE(started) << started.error();
     {
@@ -353,7 +350,7 @@ TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
 #endif
     for (const auto& c : cases) {
         write_core_dir("exit_after_ms: 0\nexit_code: " + std::to_string(c.code) + "\n");
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         // A watch long enough that even a slow machine sees the exit in it.
         CoreStartHooks hooks;
         hooks.startup_grace = 3s;
@@ -370,7 +367,7 @@ TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
 
 TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
     write_core_dir("exit_after_ms: 300\nexit_code: 5\n");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     ASSERT_TRUE(start_quickly());
     ASSERT_TRUE(eventually([&] {
         auto polled = state().core()->poll();
@@ -386,7 +383,7 @@ TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
 }
 
 TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     ASSERT_TRUE(start_quickly());
     testing::RemovalBlocker blocker(runtime_dir() / "GeoSite.dat");
     if (!blocker.holds()) {
@@ -413,7 +410,7 @@ TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
 
 TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
     write_core_dir("pid_file: pids\n");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     ASSERT_TRUE(start_quickly());
     const std::uint32_t first = state().core()->process().id();
     EXPECT_EQ(read_pids(1).at("core"), first);
@@ -433,7 +430,7 @@ TEST_F(SupervisorTest, WhatTheCoreStartsAtOnceIsInItsJobAndEndsWithItOnStop) {
     for (const std::string kind : {"true", "apart"}) {
         SCOPED_TRACE("grandchild: " + kind);
         write_core_dir("grandchild: " + kind + "\npid_file: pids\n");
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         ASSERT_TRUE(start_quickly());
         const auto pids = read_pids(2);
         ASSERT_EQ(pids.count("grandchild"), 1u);
@@ -472,7 +469,7 @@ TEST_F(SupervisorTest, WhatAnEndedCoreLeftBehindEndsWhenTheCoreIsRetired) {
     for (const bool by_start : {false, true}) {
         SCOPED_TRACE(by_start ? "retired by the next start" : "retired by a stop");
         write_core_dir("grandchild: apart\npid_file: pids\nexit_after_ms: 200\n");
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         ASSERT_TRUE(start_quickly());
         const auto pids = read_pids(2);
         ASSERT_TRUE(eventually([&] {
@@ -514,7 +511,7 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
          std::string(START_BUNDLED_CORE_FAILED)},
     };
     for (const auto& c : cases) {
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         CoreStartHooks hooks;
         hooks.locate = c.locate;
         auto started = start(std::move(hooks));
@@ -528,7 +525,7 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
         EXPECT_FALSE(access.lease().stop_pending()) << c.name;
     }
     // The launch error carries the system's text after the message.
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     CoreStartHooks hooks;
     hooks.locate = [=] { return Result<NativeString>(not_a_program); };
     auto started = start(std::move(hooks));
@@ -536,7 +533,7 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
     EXPECT_NE(started.error().find("(os error "), std::string::npos) << started.error();
 
     fs::remove(core_dir() / "geoip.metadb");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     auto unstaged = start_quickly();
     ASSERT_FALSE(unstaged);
     EXPECT_EQ(unstaged.error(), "Runtime configuration is unavailable");
@@ -558,7 +555,7 @@ TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
     };
     for (const auto& c : cases) {
         fs::create_directories(leftover);
-        grant_lease(*now_ + c.expires_in, leftover.native());
+        grant_lease(clock_.now() + c.expires_in, leftover.native());
         if (c.stop_pending) {
             state().mark_stuck();
         }
@@ -574,19 +571,19 @@ TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
     }
     // No lease, nothing to do; an expired one with no directory is cleared.
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
-    grant_lease(*now_);
+    grant_lease(clock_.now());
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
     EXPECT_FALSE(state().lease().record().has_value());
 }
 
 TEST_F(SupervisorTest, ReclaimEndsTheCoreOfAnExpiredLease) {
     write_core_dir("pid_file: pids\n");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     ASSERT_TRUE(start_quickly());
     const auto pid = read_pids(1).at("core");
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
     EXPECT_TRUE(process_is_running(pid)) << "the lease is still live";
-    *now_ += 30s;
+    clock_.advance(30s);
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
     EXPECT_FALSE(process_is_running(pid));
     EXPECT_FALSE(fs::exists(runtime_dir()));
@@ -618,7 +615,7 @@ TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
     };
     for (const auto& c : cases) {
         if (c.lease) {
-            grant_lease(*now_ + 30s);
+            grant_lease(clock_.now() + 30s);
         }
         {
             auto access = state();
