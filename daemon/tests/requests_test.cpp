@@ -279,25 +279,6 @@ TEST_P(RequestsTest, ReleaseOfAnExpiredLeaseStopsItsCore) {
     EXPECT_TRUE(is_protocol_id(acquire_id()));
 }
 
-TEST_P(RequestsTest, ACoreThatEndsByItselfIsSeenByTheNextStatus) {
-    // Up long enough to pass the startup watch, then gone.
-    write_core_dir("exit_after_ms: 1500\n");
-    const std::string id = acquire_id();
-    ASSERT_FALSE(id.empty());
-    ASSERT_EQ(ask(start(id)), OK);
-
-    IpcResponse::Status seen;
-    ASSERT_TRUE(eventually([&] {
-        seen = ask_status();
-        return !seen.running;
-    }));
-    EXPECT_FALSE(seen.lease_active) << "the lease ended with its core";
-    EXPECT_EQ(seen.lease_expires_in_seconds, std::nullopt);
-    EXPECT_FALSE(fs::exists(runtime_dir(id)));
-    EXPECT_EQ(ask(renew(id)), error(LEASE_NO_LONGER_VALID));
-    EXPECT_TRUE(is_protocol_id(acquire_id()));
-}
-
 TEST_P(RequestsTest, AFailedStartEndsTheLease) {
     fs::remove(core_dir() / "config.yaml");
     const std::string id = acquire_id();

@@ -22,7 +22,6 @@
 #include <asio/use_future.hpp>
 
 #include "async/blocking_pool.h"
-#include "child_guard.h"
 #include "core/core_slot.h"
 #include "core/exit_status.h"
 #include "core/protected_dirs.h"
@@ -42,7 +41,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string LEASE = "0123456789abcdef0123456789abcdef";
-const std::string REMOVE_FAILED_LINE = std::string(REMOVE_RUNTIME_DIR_FAILED) + "\n";
 const std::string DEFERRED_LINE = std::string(DEFERRED_RUNTIME_CLEANUP) + "\n";
 
 // The runtime directory the slot records, read through the slot's own moves.
@@ -382,32 +380,6 @@ TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
     EXPECT_FALSE(state().lease().record().has_value());
 }
 
-TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
-    grant_lease(clock_.now() + 30s);
-    ASSERT_TRUE(start_quickly());
-    testing::RemovalBlocker blocker(runtime_dir() / "GeoSite.dat");
-    if (!blocker.holds()) {
-        blocker.release();
-        EXPECT_TRUE(stop());
-        GTEST_SKIP() << "nothing here keeps a directory from being removed";
-    }
-    ::testing::internal::CaptureStderr();
-    const bool stopped = stop();
-    const std::string written = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(stopped) << "the core ended: the stop completes";
-    EXPECT_EQ(written, REMOVE_FAILED_LINE + DEFERRED_LINE);
-    {
-        auto access = state();
-        EXPECT_EQ(access.core(), nullptr);
-        EXPECT_FALSE(access.lease().record().has_value());
-        EXPECT_FALSE(access.lease().stop_pending());
-    }
-    EXPECT_TRUE(fs::exists(runtime_dir()));
-    blocker.release();
-    sweep_runtime_root(std::nullopt);
-    EXPECT_FALSE(fs::exists(runtime_dir())) << "the next sweep removes it";
-}
-
 TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
     write_core_dir("pid_file: pids\n");
     grant_lease(clock_.now() + 30s);
@@ -576,22 +548,6 @@ TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
     EXPECT_FALSE(state().lease().record().has_value());
 }
 
-TEST_F(SupervisorTest, ReclaimEndsTheCoreOfAnExpiredLease) {
-    write_core_dir("pid_file: pids\n");
-    grant_lease(clock_.now() + 30s);
-    ASSERT_TRUE(start_quickly());
-    const auto pid = read_pids(1).at("core");
-    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
-    EXPECT_TRUE(process_is_running(pid)) << "the lease is still live";
-    clock_.advance(30s);
-    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
-    EXPECT_FALSE(process_is_running(pid));
-    EXPECT_FALSE(fs::exists(runtime_dir()));
-    auto access = state();
-    EXPECT_EQ(access.core(), nullptr);
-    EXPECT_FALSE(access.lease().record().has_value());
-}
-
 TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
     const NativeString handed_dir = KAVO_NATIVE("handed back");
     const struct {
@@ -643,54 +599,6 @@ TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
         }
         clear_slot();
     }
-}
-
-// Runs a core as the daemon would and stays until it is killed.
-KAVO_TEST_CHILD_ROLE(core_owner) {
-    const auto arguments = process_arguments();
-    if (!arguments || arguments->size() < 3) {
-        return 2;
-    }
-    auto core = launch_core((*arguments)[arguments->size() - 2], arguments->back());
-    if (!core) {
-        std::fprintf(stderr, "%s\n", core.error().c_str());
-        return 3;
-    }
-    std::printf("%u\n", core->process().id());
-    std::fflush(stdout);
-    std::this_thread::sleep_for(5min);
-    return 0;
-}
-
-TEST_F(SupervisorTest, ACoreEndsWhenItsOwnerIsKilled) {
-    const fs::path runtime = path() / "owned";
-    fs::create_directories(runtime);
-    // A bound on its life in case nothing else ends it.
-    testing::write_file(runtime / "config.yaml", "exit_after_ms: 300000\n");
-    SpawnOptions owner = testing::child_options("core_owner");
-    owner.arguments = {locate_core_executable().value(), runtime.native()};
-    testing::ChildGuard children;
-    auto spawned = ChildProcess::spawn(owner);
-    ASSERT_TRUE(spawned) << spawned.error().text;
-    ChildProcess& child = children.add(std::move(spawned).value());
-    std::string line;
-    char c = 0;
-    while (!line.ends_with('\n')) {
-        auto got = child.standard_output()->read(std::span<char>(&c, 1));
-        ASSERT_TRUE(got && *got == 1) << "the owner could not start its core";
-        line.push_back(c);
-    }
-    const auto core = static_cast<std::uint32_t>(std::stoul(line));
-    EXPECT_TRUE(process_is_running(core));
-
-    // Killed outright: no destructor, no stop.
-    ASSERT_TRUE(child.terminate(1));
-    ASSERT_TRUE(child.wait());
-    const bool ended = eventually([&] { return !process_is_running(core); });
-    if (!ended && running_under_wine()) {
-        GTEST_SKIP() << "Wine did not end the job's processes when its owner was killed";
-    }
-    EXPECT_TRUE(ended) << "the core outlived its owner";
 }
 
 // An access moved onto another gives back the lock it held while that
