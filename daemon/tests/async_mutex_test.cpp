@@ -21,37 +21,15 @@
 
 #include "async/async_mutex.h"
 #include "async/blocking_pool.h"
+#include "test_support.h"
 
 namespace kavo {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Runs `io` on `threads` threads until it has no more work.
-void run_on_threads(asio::io_context& io, unsigned threads) {
-    std::vector<std::thread> runners;
-    for (unsigned i = 1; i < threads; ++i) {
-        runners.emplace_back([&io] { io.run(); });
-    }
-    io.run();
-    for (auto& runner : runners) {
-        runner.join();
-    }
-}
-
-// Polls `condition` for up to `limit`; the limit only keeps a broken build
-// from hanging.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testing::eventually;
+using testing::run_on_threads;
 
 class AsyncMutexTest : public ::testing::TestWithParam<unsigned> {};
 

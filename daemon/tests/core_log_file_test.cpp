@@ -21,20 +21,7 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t LIMIT = CORE_LOG_ROTATION_SIZE;
 
-bool is_banner(const std::string& line) {
-    const std::string head = "--- KAVO core start ";
-    const std::string tail = " ---";
-    if (!line.starts_with(head) || !line.ends_with(tail) ||
-        line.size() == head.size() + tail.size()) {
-        return false;
-    }
-    for (std::size_t i = head.size(); i < line.size() - tail.size(); ++i) {
-        if (line[i] < '0' || line[i] > '9') {
-            return false;
-        }
-    }
-    return true;
-}
+using testing::is_banner;
 
 std::shared_ptr<CoreLogWriter> open_writer(const testing::TempDir& dir) {
     auto writer = CoreLogWriter::open(dir.native());

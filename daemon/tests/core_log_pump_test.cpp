@@ -116,9 +116,7 @@ std::vector<std::string> read_log_lines(const testing::TempDir& dir) {
     return lines;
 }
 
-bool is_banner(const std::string& line) {
-    return line.starts_with("--- KAVO core start ") && line.ends_with(" ---");
-}
+using testing::is_banner;
 
 TEST(CoreLogPumpTest, PumpsBothStreamsLineByLine) {
     testing::TempDir dir;

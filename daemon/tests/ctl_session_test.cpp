@@ -99,18 +99,13 @@ constexpr std::string_view DIGEST =
 // files in a private ProgramData.
 class InProcessService : public testing::Sandbox {
   public:
-    InProcessService()
-        : Sandbox(true),
-          slot_(CoreSlot::create(pool_, [offset = offset_] { return now_at(offset->load()); })) {}
+    InProcessService() : Sandbox(true), slot_(CoreSlot::create(pool_, clock)) {}
 
     ~InProcessService() {
         // The slot goes (ending a core it still holds) before the pool.
         slot_.reset();
         pool_.join();
     }
-
-    MonotonicInstant now() const { return now_at(offset_->load()); }
-    void advance(std::chrono::nanoseconds by) { offset_->fetch_add(by.count()); }
 
     bool runtime_left() const { return !runtime_entries().empty(); }
 
@@ -131,13 +126,10 @@ class InProcessService : public testing::Sandbox {
     bool holds_core() { return slot_->try_lock().value().core() != nullptr; }
     bool holds_lease() { return slot_->try_lock().value().lease().record().has_value(); }
 
-  private:
-    static MonotonicInstant now_at(std::int64_t offset) {
-        return MonotonicInstant{} + std::chrono::hours(1000) + std::chrono::nanoseconds(offset);
-    }
+    // The slot's clock, and the session's.
+    const testing::FakeClock clock;
 
-    std::shared_ptr<std::atomic<std::int64_t>> offset_ =
-        std::make_shared<std::atomic<std::int64_t>>(0);
+  private:
     BlockingPool pool_;
     std::shared_ptr<CoreSlot> slot_;
 };
@@ -192,7 +184,7 @@ SessionRun run_session(InProcessService& service, const Plan& plan) {
             stop->request();
         }
         if (kind == "status") {
-            service.advance(POLL_PAUSE);
+            service.clock.advance(POLL_PAUSE);
             if (n == plan.stop_at_status) {
                 stop->request();
             }
@@ -223,7 +215,7 @@ SessionRun run_session(InProcessService& service, const Plan& plan) {
                         [&](std::string_view line) { run.errors.emplace_back(line); }};
     CtlRunTimings timings;
     timings.status_every = std::chrono::milliseconds(1);
-    timings.clock = [&service] { return service.now(); };
+    timings.clock = service.clock;
     asio::co_spawn(io, run_ctl_session(exchange, stop, output, timings),
                    [&](std::exception_ptr error, int status) {
                        EXPECT_FALSE(error);
@@ -331,7 +323,7 @@ TEST(CtlSessionTest, EveryWayASessionEndsAfterTheGrantGivesTheLeaseBack) {
               [](InProcessService& service, const std::string& kind,
                  int n) -> asio::awaitable<void> {
                   if (kind == "renew" && n == 0) {
-                      service.advance(LEASE_DURATION);
+                      service.clock.advance(LEASE_DURATION);
                   }
                   co_return;
               }},
@@ -383,7 +375,7 @@ TEST(CtlSessionTest, EveryWayASessionEndsAfterTheGrantGivesTheLeaseBack) {
               {},
               [](InProcessService& service, const std::string& kind, int) -> asio::awaitable<void> {
                   if (kind == "release") {
-                      service.advance(LEASE_DURATION);
+                      service.clock.advance(LEASE_DURATION);
                       co_await service.reclaim();
                   }
               }},

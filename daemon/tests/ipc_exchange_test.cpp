@@ -14,6 +14,7 @@
 #include <asio/write.hpp>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,7 @@
 #include "manual_client.h"
 #include "platform/local_stream.h"
 #include "platform/secret.h"
+#include "test_support.h"
 
 namespace kavo {
 namespace {
@@ -62,18 +64,8 @@ struct FixedHandler {
     }
 };
 
-// Runs `io` on `threads` threads, the calling one among them, until it runs
-// out of work.
-void run_on_threads(asio::io_context& io, int threads) {
-    std::vector<std::thread> workers;
-    for (int i = 1; i < threads; ++i) {
-        workers.emplace_back([&io] { io.run(); });
-    }
-    io.run();
-    for (auto& worker : workers) {
-        worker.join();
-    }
-}
+using testing::error_of;
+using testing::run_on_threads;
 
 struct DaemonRun {
     std::optional<ExchangeEnd> end;
@@ -123,12 +115,9 @@ std::string signed_request(const ManualSession& session, const IpcRequest& reque
     return testing::signed_request(SECRET, session, request, session_id);
 }
 
-std::string error_of(const std::optional<IpcResponse>& response) {
-    if (!response)
-        return "<no response>";
-    if (auto* error = std::get_if<IpcResponse::Error>(&response->value))
-        return error->message;
-    return "<not an error>";
+// A status request, signed as the session requires.
+std::string status_request(const ManualSession& session) {
+    return signed_request(session, IpcRequest{IpcRequest::Status{}}, session.grant.session_id);
 }
 
 class IpcExchangeTest : public ::testing::TestWithParam<int> {
@@ -272,10 +261,20 @@ TEST_P(IpcExchangeTest, ErrorTextsReachTheClientVerified) {
 }
 
 TEST_P(IpcExchangeTest, RequestChecks) {
+    // The session id that an earlier connection was granted.
+    std::string earlier;
+    FixedHandler first{IpcResponse{IpcResponse::Ok{}}, {}};
+    run_exchange(first, [&](LocalStream client) -> asio::awaitable<void> {
+        if (auto session = co_await manual_handshake(client)) {
+            earlier = session->grant.session_id;
+            co_await send_body(client, *session, status_request(*session));
+        }
+    });
+    ASSERT_EQ(earlier.size(), 32u);
     struct Case {
         const char* what;
         // Builds the request body from the live session.
-        std::string (*body)(const ManualSession&);
+        std::function<std::string(const ManualSession&)> body;
         const char* error;  // nullptr: the handler answers
     } cases[] = {
         {"canonical request",
@@ -298,9 +297,9 @@ TEST_P(IpcExchangeTest, RequestChecks) {
                     sign_request(SECRET, s.challenge, s.grant.session_id, spaced) + "\"}";
          },
          "Unauthorized service request"},
-        {"another session_id",
-         [](const ManualSession& s) {
-             return signed_request(s, IpcRequest{IpcRequest::Status{}}, std::string(32, '0'));
+        {"the session_id of an earlier connection",
+         [&](const ManualSession& s) {
+             return signed_request(s, IpcRequest{IpcRequest::Status{}}, earlier);
          },
          "Unauthorized service request"},
         {"proof of 63 digits",
@@ -311,22 +310,15 @@ TEST_P(IpcExchangeTest, RequestChecks) {
                  sign_request(SECRET, s.challenge, s.grant.session_id, json).substr(0, 63));
          },
          "Unauthorized service request"},
-        {"trailing x",
-         [](const ManualSession& s) {
-             return signed_request(s, IpcRequest{IpcRequest::Status{}}, s.grant.session_id) + "x";
-         },
+        {"trailing x", [](const ManualSession& s) { return status_request(s) + "x"; },
          "Invalid service request"},
         {"NUL and garbage after a signed request",
          [](const ManualSession& s) {
-             return signed_request(s, IpcRequest{IpcRequest::Status{}}, s.grant.session_id) +
-                    std::string(1, '\0') + "garbage";
+             return status_request(s) + std::string(1, '\0') + "garbage";
          },
          "Invalid service request"},
         {"NUL alone after a signed request",
-         [](const ManualSession& s) {
-             return signed_request(s, IpcRequest{IpcRequest::Status{}}, s.grant.session_id) +
-                    std::string(1, '\0');
-         },
+         [](const ManualSession& s) { return status_request(s) + std::string(1, '\0'); },
          "Invalid service request"},
         {"not JSON", [](const ManualSession&) { return std::string("{{{"); },
          "Invalid service request"},
@@ -357,35 +349,6 @@ TEST_P(IpcExchangeTest, RequestChecks) {
             EXPECT_TRUE(handler.seen) << c.what;
         }
     }
-}
-
-TEST_P(IpcExchangeTest, SessionIdOfAnEarlierConnectionIsRefused) {
-    std::string earlier_session_id;
-    {
-        FixedHandler handler{IpcResponse{IpcResponse::Ok{}}, {}};
-        run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
-            auto session = co_await manual_handshake(client);
-            if (session) {
-                earlier_session_id = session->grant.session_id;
-                co_await send_body(
-                    client, *session,
-                    signed_request(*session, IpcRequest{IpcRequest::Status{}}, earlier_session_id));
-            }
-        });
-    }
-    ASSERT_EQ(earlier_session_id.size(), 32u);
-    FixedHandler handler{IpcResponse{IpcResponse::Ok{}}, {}};
-    std::optional<IpcResponse> got;
-    run_exchange(handler, [&](LocalStream client) -> asio::awaitable<void> {
-        auto session = co_await manual_handshake(client);
-        if (session) {
-            got = co_await send_body(
-                client, *session,
-                signed_request(*session, IpcRequest{IpcRequest::Status{}}, earlier_session_id));
-        }
-    });
-    EXPECT_EQ(error_of(got), "Unauthorized service request");
-    EXPECT_FALSE(handler.seen);
 }
 
 TEST_P(IpcExchangeTest, ClientAnswerChecks) {
@@ -477,11 +440,9 @@ TEST_P(IpcExchangeTest, StalledClientsAreCutOffAtTheReadLimit) {
         ExchangeEnd end;
     } cases[] = {
         {"silent after the challenge", false, "", ExchangeEnd::proof_not_read},
-        {"stalls inside the prefix", false, std::string("\x10\x00", 2),
-         ExchangeEnd::proof_not_read},
+        // Where inside a frame a read may stall is the frame reader's own
+        // test; here, that a stall past the prefix is cut off too.
         {"stalls after the prefix", false, std::string("\x10\x00\x00\x00", 4),
-         ExchangeEnd::proof_not_read},
-        {"stalls inside the body", false, std::string("\x10\x00\x00\x00{\"a\"", 8),
          ExchangeEnd::proof_not_read},
         {"silent after the grant", true, "", ExchangeEnd::request_not_read},
         {"stalls after the request's prefix", true, std::string("\x10\x00\x00\x00", 4),
@@ -527,8 +488,10 @@ TEST(FrameReadTest, LimitCountsFromWhereEachReadStarts) {
         milliseconds delay;  // before the client sends anything
         std::string sent;
         milliseconds at_least;
+        bool own_limit = true;  // false: the reader's default limit
     } cases[] = {
         {"nothing sent", milliseconds(0), "", limit},
+        {"nothing sent, the default limit", milliseconds(0), "", milliseconds(2000), false},
         {"half a prefix", milliseconds(0), std::string("\x10\x00", 2), limit},
         {"prefix and part of the body", milliseconds(0), std::string("\x10\x00\x00\x00xyz", 7),
          limit},
@@ -548,7 +511,11 @@ TEST(FrameReadTest, LimitCountsFromWhereEachReadStarts) {
             io,
             [&]() -> asio::awaitable<void> {
                 const auto started = steady_clock::now();
-                got = co_await read_frame(pair->server, limit);
+                if (c.own_limit) {
+                    got = co_await read_frame(pair->server, limit);
+                } else {
+                    got = co_await read_frame(pair->server);
+                }
                 elapsed = steady_clock::now() - started;
             },
             asio::detached);
@@ -572,28 +539,6 @@ TEST(FrameReadTest, LimitCountsFromWhereEachReadStarts) {
         EXPECT_GE(elapsed, c.at_least) << c.what;
         EXPECT_LT(elapsed, generous_upper_bound(c.at_least)) << c.what;
     }
-}
-
-TEST(FrameReadTest, RealLimitMeasuredOnTheReadingSide) {
-    asio::io_context io;
-    auto pair = make_local_stream_pair(io.get_executor());
-    ASSERT_TRUE(pair) << pair.error();
-    std::optional<Result<std::string, FrameReadError>> got;
-    steady_clock::duration elapsed{};
-    asio::co_spawn(
-        io,
-        [&]() -> asio::awaitable<void> {
-            const auto started = steady_clock::now();
-            got = co_await read_frame(pair->server);
-            elapsed = steady_clock::now() - started;
-        },
-        asio::detached);
-    io.run();
-    ASSERT_TRUE(got);
-    ASSERT_FALSE(*got);
-    EXPECT_EQ(got->error(), FrameReadError::timed_out);
-    EXPECT_GE(elapsed, milliseconds(2000));
-    EXPECT_LT(elapsed, generous_upper_bound(FRAME_READ_TIMEOUT));
 }
 
 TEST(FrameReadTest, FrameLengthsAtTheLimit) {

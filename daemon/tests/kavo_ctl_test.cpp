@@ -276,32 +276,6 @@ TEST_F(KavoCtlTest, ReadsTheInstalledIdentityByDefault) {
               (std::vector<IpcRequest>{IpcRequest{IpcRequest::ReleaseLease{"L"}}}));
 }
 
-// Somebody's bcrypt.dll and bcryptprimitives.dll beside kavo-ctl, as beside
-// anything run from a download folder, are never loaded: a whole exchange,
-// which hashes and signs, runs on the system's own.
-TEST_F(KavoCtlTest, SystemDllsPlantedBesideItAreNeverLoaded) {
-#if !defined(_WIN32)
-    GTEST_SKIP() << "where a program's DLLs come from is a question of the Windows build";
-#else
-    const auto folder = dir_.path() / "download";
-    std::filesystem::create_directories(folder);
-    std::filesystem::copy_file(kavo_ctl_path(), folder / "kavo-ctl.exe");
-    testing::plant_system_dlls(folder);
-    const testing::PreferPlantedDlls prefer_planted(L"kavo-ctl.exe");
-    const IpcResponse answer{IpcResponse::Ok{}};
-    testing::TestPipeServer server(testing::unique_pipe_name(), SecretBytes(SECRET), answer);
-    const ProgramRun run = testing::run_program(
-        (folder / "kavo-ctl.exe").native(),
-        {KAVO_NATIVE("--identity-file"), write_identity(SECRET), KAVO_NATIVE("--pipe"),
-         utf8_to_native(server.name()), KAVO_NATIVE("release"), KAVO_NATIVE("L")});
-    EXPECT_EQ(run.exit_status, 0u) << run.error;
-    EXPECT_EQ(run.output, "\"Ok\"\n");
-    EXPECT_EQ(server.requests(),
-              (std::vector<IpcRequest>{IpcRequest{IpcRequest::ReleaseLease{"L"}}}));
-    EXPECT_EQ(testing::loaded_planted_dlls(folder), std::vector<std::string>{});
-#endif
-}
-
 TEST_F(KavoCtlTest, NoExchangeMeansExitTwoAndOneLine) {
     const NativeString identity = write_identity(SECRET);
     struct Case {

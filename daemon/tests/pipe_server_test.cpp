@@ -148,13 +148,9 @@ class PipeServerTest : public ::testing::Test, public testing::Sandbox {
         PipeServerOptions options;
         options.pipe_name = std::move(name);
         options.pool = &pool_;
-        options.clock = [offset = offset_] {
-            return MonotonicInstant{} + 1000h + std::chrono::nanoseconds(offset->load());
-        };
+        options.clock = clock_;
         return options;
     }
-
-    void advance(std::chrono::nanoseconds by) { offset_->fetch_add(by.count()); }
 
     RunningServer& serve(ServiceConfig config, PipeServerOptions options) {
         auto channel = StopChannel::create();
@@ -216,8 +212,7 @@ class PipeServerTest : public ::testing::Test, public testing::Sandbox {
         return asio::co_spawn(io_, as_optional(connect_pipe(name, policy)), asio::use_future);
     }
 
-    std::shared_ptr<std::atomic<std::int64_t>> offset_ =
-        std::make_shared<std::atomic<std::int64_t>>(0);
+    testing::FakeClock clock_;
     BlockingPool pool_;
     asio::io_context io_{THREADS};
     asio::executor_work_guard<asio::io_context::executor_type> work_;
@@ -384,7 +379,7 @@ TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedByTheNextCycle) {
 
     // Every cycle that finds the slot free reclaims; one that finds a
     // request in it leaves the reclaim to the next.
-    advance(LEASE_DURATION - 1ns);
+    clock_.advance(LEASE_DURATION - 1ns);
     for (int i = 0; i < 2; ++i) {
         const auto fields = ask_status(name);
         EXPECT_TRUE(fields.running) << "not yet expired";
@@ -392,7 +387,7 @@ TEST_F(PipeServerTest, AnExpiredLeaseIsReclaimedByTheNextCycle) {
     }
     EXPECT_TRUE(process_is_running(pid));
 
-    advance(1ns);  // expires at exactly now
+    clock_.advance(1ns);  // expires at exactly now
     ASSERT_TRUE(eventually([&] { return !process_is_running(pid); }));
     const auto fields = ask_status(name);
     EXPECT_FALSE(fields.running);
@@ -487,7 +482,7 @@ TEST_F(PipeServerTest, AFailedReclaimIsReportedOnceThenStaysQuiet) {
     const std::uint32_t pid = core_pid(id);
     ASSERT_NE(pid, 0u);
 
-    advance(LEASE_DURATION);
+    clock_.advance(LEASE_DURATION);
     ASSERT_TRUE(eventually([&] { return counts->failed_at != 0; }));
     const int failed_at = counts->failed_at;
     ASSERT_TRUE(eventually([&] { return counts->calls >= failed_at + 10; }));

@@ -20,22 +20,33 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr std::uint32_t STOPPED = 1;
+constexpr std::uint32_t STOP_PENDING = 3;
+constexpr std::uint32_t RUNNING = 4;
+constexpr std::uint32_t PAUSED = 7;
+constexpr std::uint32_t GONE = 1060;
+constexpr std::uint32_t PID = 4321;
+// A failed status query or look at the process.
+constexpr std::nullopt_t FAILS = std::nullopt;
+// A reopen that succeeds: the service is still marked for deletion.
+constexpr std::nullopt_t MARKED = std::nullopt;
+
 // What the manager answers, in order. The last entry of a list repeats.
 struct Script {
     // The first open fails with this code.
-    std::optional<std::uint32_t> open_error;
+    std::optional<std::uint32_t> open_error{};
     // Each status query: a state, or nullopt for a failed query.
-    std::vector<std::optional<std::uint32_t>> states;
+    std::vector<std::optional<std::uint32_t>> states{};
     bool stop_refused = false;
     bool delete_refused = false;
     // Each reopen during the removal wait: nullopt opens (the service is still
     // marked for deletion), a code fails with it.
-    std::vector<std::optional<std::uint32_t>> reopens;
+    std::vector<std::optional<std::uint32_t>> reopens = {GONE};
     // The process the service runs in; 0: none.
     std::uint32_t process_id = 0;
     bool process_id_fails = false;
     // Watching the process fails with this kind.
-    std::optional<OsErrorKind> watch_error;
+    std::optional<OsErrorKind> watch_error{};
     // Each look at the watched process: whether it has ended, or nullopt for
     // a failed look.
     std::vector<std::optional<bool>> process_ended = {true};
@@ -189,237 +200,93 @@ class FakeManager {
     mutable int reopens_ = 0;
 };
 
-constexpr std::uint32_t STOPPED = 1;
-constexpr std::uint32_t STOP_PENDING = 3;
-constexpr std::uint32_t RUNNING = 4;
-constexpr std::uint32_t PAUSED = 7;
-constexpr std::uint32_t GONE = 1060;
-constexpr std::uint32_t PID = 4321;
+const std::string OK;
+const std::string INSPECT = "Failed to inspect the previous service";
+const std::string STATE = "Failed to inspect the previous service state";
+const std::string STOP = "Failed to stop the previous service";
+const std::string STOP_TIMEOUT = "Timed out stopping the previous service";
+const std::string REMOVE_TIMEOUT = "Timed out removing the previous service";
+const std::string VERIFY = "Failed to verify removal of the previous service";
+const std::string WINAPI_FAILED = "IO error in winapi call";
 
 TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
     struct Case {
         const char* what;
         Script script;
-        // Empty: success.
-        std::string error;
-        bool stop_sent;
-        bool deleted;
-        int queries;
-        int reopens;
-        int sleeps;
-        int process_polls = 0;
+        struct {
+            // Empty: success.
+            std::string error;
+            bool stop_sent;
+            bool deleted;
+            int queries;
+            int reopens;
+            int sleeps;
+            int process_polls = 0;
+        } want;
     } cases[] = {
-        {"no such service", {GONE, {}, false, false, {}}, "", false, false, 0, 0, 0},
-        {"open refused",
-         {5, {}, false, false, {}},
-         "Failed to inspect the previous service",
-         false,
-         false,
-         0,
-         0,
-         0},
-        {"stopped: deleted without a stop",
-         {{}, {STOPPED}, false, false, {GONE}},
-         "",
-         false,
-         true,
-         1,
-         1,
-         0},
+        // what, script, {error, stop sent, deleted, queries, reopens, sleeps, process polls}
+        {"no such service", {.open_error = GONE}, {OK, false, false, 0, 0, 0}},
+        {"open refused", {.open_error = 5}, {INSPECT, false, false, 0, 0, 0}},
+        {"stopped: deleted without a stop", {.states = {STOPPED}}, {OK, false, true, 1, 1, 0}},
         {"running: stops after two polls, gone after one reopen",
-         {{}, {RUNNING, STOP_PENDING, STOP_PENDING, STOPPED}, false, false, {std::nullopt, GONE}},
-         "",
-         true,
-         true,
-         4,
-         2,
-         3},
-        {"paused counts as not stopped",
-         {{}, {PAUSED, STOPPED}, false, false, {GONE}},
-         "",
-         true,
-         true,
-         2,
-         1,
-         0},
-        {"ignores the stop",
-         {{}, {RUNNING}, false, false, {GONE}},
-         "Timed out stopping the previous service",
-         true,
-         false,
-         51,
-         0,
-         49},
-        {"state 0",
-         {{}, {0}, false, false, {GONE}},
-         "Failed to inspect the previous service state",
-         false,
-         false,
-         1,
-         0,
-         0},
-        {"state 8",
-         {{}, {8}, false, false, {GONE}},
-         "Failed to inspect the previous service state",
-         false,
-         false,
-         1,
-         0,
-         0},
-        {"query fails",
-         {{}, {std::nullopt}, false, false, {GONE}},
-         "Failed to inspect the previous service state",
-         false,
-         false,
-         1,
-         0,
-         0},
+         {.states = {RUNNING, STOP_PENDING, STOP_PENDING, STOPPED}, .reopens = {MARKED, GONE}},
+         {OK, true, true, 4, 2, 3}},
+        {"paused counts as not stopped", {.states = {PAUSED, STOPPED}}, {OK, true, true, 2, 1, 0}},
+        {"ignores the stop", {.states = {RUNNING}}, {STOP_TIMEOUT, true, false, 51, 0, 49}},
+        {"state 0", {.states = {0}}, {STATE, false, false, 1, 0, 0}},
+        {"state 8", {.states = {8}}, {STATE, false, false, 1, 0, 0}},
+        {"query fails", {.states = {FAILS}}, {STATE, false, false, 1, 0, 0}},
         {"stop refused, still running",
-         {{}, {RUNNING, RUNNING}, true, false, {GONE}},
-         "Failed to stop the previous service",
-         true,
-         false,
-         2,
-         0,
-         0},
+         {.states = {RUNNING, RUNNING}, .stop_refused = true},
+         {STOP, true, false, 2, 0, 0}},
         {"stop refused, query fails",
-         {{}, {RUNNING, std::nullopt}, true, false, {GONE}},
-         "Failed to stop the previous service",
-         true,
-         false,
-         2,
-         0,
-         0},
+         {.states = {RUNNING, FAILS}, .stop_refused = true},
+         {STOP, true, false, 2, 0, 0}},
         {"stop refused, stopped meanwhile",
-         {{}, {RUNNING, STOPPED}, true, false, {GONE}},
-         "",
-         true,
-         true,
-         3,
-         1,
-         0},
+         {.states = {RUNNING, STOPPED}, .stop_refused = true},
+         {OK, true, true, 3, 1, 0}},
         {"invalid state while stopping",
-         {{}, {RUNNING, STOP_PENDING, 9}, false, false, {GONE}},
-         "Failed to inspect the previous service state",
-         true,
-         false,
-         3,
-         0,
-         1},
-        {"query fails while stopping",
-         {{}, {RUNNING, std::nullopt}, false, false, {GONE}},
-         "Failed to inspect the previous service state",
-         true,
-         false,
-         2,
-         0,
-         0},
+         {.states = {RUNNING, STOP_PENDING, 9}},
+         {STATE, true, false, 3, 0, 1}},
+        {"query fails while stopping", {.states = {RUNNING, FAILS}}, {STATE, true, false, 2, 0, 0}},
         {"delete refused",
-         {{}, {STOPPED}, false, true, {GONE}},
-         "IO error in winapi call",
-         false,
-         false,
-         1,
-         0,
-         0},
-        {"reopen refused",
-         {{}, {STOPPED}, false, false, {5}},
-         "Failed to verify removal of the previous service",
-         false,
-         true,
-         1,
-         1,
-         0},
+         {.states = {STOPPED}, .delete_refused = true},
+         {WINAPI_FAILED, false, false, 1, 0, 0}},
+        {"reopen refused", {.states = {STOPPED}, .reopens = {5}}, {VERIFY, false, true, 1, 1, 0}},
         {"stays marked for deletion",
-         {{}, {STOPPED}, false, false, {std::nullopt}},
-         "Timed out removing the previous service",
-         false,
-         true,
-         1,
-         50,
-         49},
+         {.states = {STOPPED}, .reopens = {MARKED}},
+         {REMOVE_TIMEOUT, false, true, 1, 50, 49}},
         // The service reports stopped before its process has ended, and that
         // process still maps the installed files: it is waited for.
         {"running: its process ends after the stop",
-         {{},
-          {RUNNING, STOP_PENDING, STOPPED},
-          false,
-          false,
-          {GONE},
-          PID,
-          false,
-          {},
-          {false, false, true}},
-         "",
-         true,
-         true,
-         3,
-         1,
-         3,
-         3},
+         {.states = {RUNNING, STOP_PENDING, STOPPED},
+          .process_id = PID,
+          .process_ended = {false, false, true}},
+         {OK, true, true, 3, 1, 3, 3}},
         {"stopped, its process still ending",
-         {{}, {STOPPED}, false, false, {GONE}, PID, false, {}, {false, true}},
-         "",
-         false,
-         true,
-         1,
-         1,
-         1,
-         2},
+         {.states = {STOPPED}, .process_id = PID, .process_ended = {false, true}},
+         {OK, false, true, 1, 1, 1, 2}},
         {"stop refused as it stopped, its process still ending",
-         {{}, {RUNNING, STOPPED}, true, false, {GONE}, PID, false, {}, {false, true}},
-         "",
-         true,
-         true,
-         3,
-         1,
-         1,
-         2},
+         {.states = {RUNNING, STOPPED},
+          .stop_refused = true,
+          .process_id = PID,
+          .process_ended = {false, true}},
+         {OK, true, true, 3, 1, 1, 2}},
         {"its process never ends",
-         {{}, {RUNNING, STOPPED}, false, false, {GONE}, PID, false, {}, {false}},
-         "Timed out stopping the previous service",
-         true,
-         false,
-         2,
-         0,
-         99,
-         100},
+         {.states = {RUNNING, STOPPED}, .process_id = PID, .process_ended = {false}},
+         {STOP_TIMEOUT, true, false, 2, 0, 99, 100}},
         {"its process already gone",
-         {{}, {RUNNING, STOPPED}, false, false, {GONE}, PID, false, OsErrorKind::not_found},
-         "",
-         true,
-         true,
-         2,
-         1,
-         0,
-         0},
+         {.states = {RUNNING, STOPPED}, .process_id = PID, .watch_error = OsErrorKind::not_found},
+         {OK, true, true, 2, 1, 0, 0}},
         {"its process cannot be watched",
-         {{}, {RUNNING}, false, false, {GONE}, PID, false, OsErrorKind::access_denied},
-         "Failed to inspect the previous service state",
-         false,
-         false,
-         1,
-         0,
-         0,
-         0},
+         {.states = {RUNNING}, .process_id = PID, .watch_error = OsErrorKind::access_denied},
+         {STATE, false, false, 1, 0, 0, 0}},
         {"its process cannot be read",
-         {{}, {RUNNING}, false, false, {GONE}, PID, true},
-         "Failed to inspect the previous service state",
-         false,
-         false,
-         1,
-         0,
-         0,
-         0},
+         {.states = {RUNNING}, .process_id = PID, .process_id_fails = true},
+         {STATE, false, false, 1, 0, 0, 0}},
         {"a look at its process fails",
-         {{}, {RUNNING, STOPPED}, false, false, {GONE}, PID, false, {}, {false, std::nullopt}},
-         "Failed to inspect the previous service state",
-         true,
-         false,
-         2,
-         0,
-         1,
-         2},
+         {.states = {RUNNING, STOPPED}, .process_id = PID, .process_ended = {false, FAILS}},
+         {STATE, true, false, 2, 0, 1, 2}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -428,26 +295,26 @@ TEST(RemovePreviousServiceTest, EveryStepAgainstAScriptedManager) {
         ServicePolling polling;
         polling.sleep = [&](std::chrono::milliseconds pause) { seen.sleeps.push_back(pause); };
         const auto removed = remove_previous_service_with(manager, polling);
-        if (c.error.empty()) {
+        if (c.want.error.empty()) {
             EXPECT_TRUE(removed) << removed.error();
         } else {
             ASSERT_FALSE(removed);
-            EXPECT_EQ(removed.error(), c.error);
+            EXPECT_EQ(removed.error(), c.want.error);
         }
-        EXPECT_EQ(seen.stop_sent, c.stop_sent);
-        EXPECT_EQ(seen.deleted, c.deleted);
-        EXPECT_EQ(seen.queries, c.queries);
+        EXPECT_EQ(seen.stop_sent, c.want.stop_sent);
+        EXPECT_EQ(seen.deleted, c.want.deleted);
+        EXPECT_EQ(seen.queries, c.want.queries);
         ASSERT_FALSE(seen.open_access.empty());
         EXPECT_EQ(seen.open_access.front(), 0xF01FFu);
-        EXPECT_EQ(static_cast<int>(seen.open_access.size()) - 1, c.reopens);
+        EXPECT_EQ(static_cast<int>(seen.open_access.size()) - 1, c.want.reopens);
         for (std::size_t i = 1; i < seen.open_access.size(); ++i) {
             EXPECT_EQ(seen.open_access[i], 4u);
         }
         // Every handle closed, the service's own before any reopen.
         EXPECT_EQ(seen.closed, seen.opened);
         EXPECT_FALSE(seen.reopened_while_main_open);
-        EXPECT_EQ(static_cast<int>(seen.sleeps.size()), c.sleeps);
-        EXPECT_EQ(seen.process_polls, c.process_polls);
+        EXPECT_EQ(static_cast<int>(seen.sleeps.size()), c.want.sleeps);
+        EXPECT_EQ(seen.process_polls, c.want.process_polls);
         // The process is known before the stop, it is the service's, and
         // nothing is deleted while it runs.
         EXPECT_FALSE(seen.stop_sent_before_process_id_read);

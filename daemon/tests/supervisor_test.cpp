@@ -22,7 +22,6 @@
 #include <asio/use_future.hpp>
 
 #include "async/blocking_pool.h"
-#include "child_guard.h"
 #include "core/core_slot.h"
 #include "core/exit_status.h"
 #include "core/protected_dirs.h"
@@ -42,7 +41,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string LEASE = "0123456789abcdef0123456789abcdef";
-const std::string REMOVE_FAILED_LINE = std::string(REMOVE_RUNTIME_DIR_FAILED) + "\n";
 const std::string DEFERRED_LINE = std::string(DEFERRED_RUNTIME_CLEANUP) + "\n";
 
 // The runtime directory the slot records, read through the slot's own moves.
@@ -76,10 +74,7 @@ asio::awaitable<bool> locked_stop(std::shared_ptr<CoreSlot> slot) {
 // a fake clock, and the loop and pool the slot's operations run on.
 class SupervisorTest : public ::testing::Test, public testing::Sandbox {
   protected:
-    SupervisorTest()
-        : Sandbox(true),
-          now_(std::make_shared<MonotonicInstant>(MonotonicInstant() + 1h)),
-          slot_(CoreSlot::create(pool_, [now = now_] { return *now; })) {}
+    SupervisorTest() : Sandbox(true), slot_(CoreSlot::create(pool_, clock_)) {}
 
     fs::path runtime_dir() const { return runtime_root() / LEASE; }
 
@@ -88,10 +83,10 @@ class SupervisorTest : public ::testing::Test, public testing::Sandbox {
         auto access = slot_->try_lock();
         ASSERT_TRUE(access.has_value());
         // Granted on the clock at the instant that makes it expire then.
-        const MonotonicInstant now = *now_;
-        *now_ = expires_at - LEASE_DURATION;
+        const MonotonicInstant now = clock_.now();
+        clock_.set(expires_at - LEASE_DURATION);
         access->grant(LEASE);
-        *now_ = now;
+        clock_.set(now);
         access->record({std::nullopt, std::move(runtime_dir)});
     }
 
@@ -145,7 +140,7 @@ class SupervisorTest : public ::testing::Test, public testing::Sandbox {
 
     asio::io_context io_;
     BlockingPool pool_;
-    std::shared_ptr<MonotonicInstant> now_;
+    testing::FakeClock clock_;
     std::shared_ptr<CoreSlot> slot_;
 };
 
@@ -303,7 +298,7 @@ TEST_F(SupervisorTest, StartsTheCoreAndLogsBothStreamsRedacted) {
         "stderr: Authorization: Bearer planted-credential plain\n"
         "stdout: see https://example.invalid/sub?key=planted-credential\n"
         "pid_file: pids\n");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     auto started = start();
     ASSERT_TRUE(started) << started.error();
     {
@@ -353,7 +348,7 @@ TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
 #endif
     for (const auto& c : cases) {
         write_core_dir("exit_after_ms: 0\nexit_code: " + std::to_string(c.code) + "\n");
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         // A watch long enough that even a slow machine sees the exit in it.
         CoreStartHooks hooks;
         hooks.startup_grace = 3s;
@@ -370,7 +365,7 @@ TEST_F(SupervisorTest, ACoreThatExitsDuringStartupFailsTheStart) {
 
 TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
     write_core_dir("exit_after_ms: 300\nexit_code: 5\n");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     ASSERT_TRUE(start_quickly());
     ASSERT_TRUE(eventually([&] {
         auto polled = state().core()->poll();
@@ -385,35 +380,9 @@ TEST_F(SupervisorTest, StopOfAnEndedCoreRemovesItsDirectory) {
     EXPECT_FALSE(state().lease().record().has_value());
 }
 
-TEST_F(SupervisorTest, AnUnremovableDirectoryDefersItsCleanup) {
-    grant_lease(*now_ + 30s);
-    ASSERT_TRUE(start_quickly());
-    testing::RemovalBlocker blocker(runtime_dir() / "GeoSite.dat");
-    if (!blocker.holds()) {
-        blocker.release();
-        EXPECT_TRUE(stop());
-        GTEST_SKIP() << "nothing here keeps a directory from being removed";
-    }
-    ::testing::internal::CaptureStderr();
-    const bool stopped = stop();
-    const std::string written = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(stopped) << "the core ended: the stop completes";
-    EXPECT_EQ(written, REMOVE_FAILED_LINE + DEFERRED_LINE);
-    {
-        auto access = state();
-        EXPECT_EQ(access.core(), nullptr);
-        EXPECT_FALSE(access.lease().record().has_value());
-        EXPECT_FALSE(access.lease().stop_pending());
-    }
-    EXPECT_TRUE(fs::exists(runtime_dir()));
-    blocker.release();
-    sweep_runtime_root(std::nullopt);
-    EXPECT_FALSE(fs::exists(runtime_dir())) << "the next sweep removes it";
-}
-
 TEST_F(SupervisorTest, ASecondStartKeepsTheRunningCore) {
     write_core_dir("pid_file: pids\n");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     ASSERT_TRUE(start_quickly());
     const std::uint32_t first = state().core()->process().id();
     EXPECT_EQ(read_pids(1).at("core"), first);
@@ -433,7 +402,7 @@ TEST_F(SupervisorTest, WhatTheCoreStartsAtOnceIsInItsJobAndEndsWithItOnStop) {
     for (const std::string kind : {"true", "apart"}) {
         SCOPED_TRACE("grandchild: " + kind);
         write_core_dir("grandchild: " + kind + "\npid_file: pids\n");
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         ASSERT_TRUE(start_quickly());
         const auto pids = read_pids(2);
         ASSERT_EQ(pids.count("grandchild"), 1u);
@@ -472,7 +441,7 @@ TEST_F(SupervisorTest, WhatAnEndedCoreLeftBehindEndsWhenTheCoreIsRetired) {
     for (const bool by_start : {false, true}) {
         SCOPED_TRACE(by_start ? "retired by the next start" : "retired by a stop");
         write_core_dir("grandchild: apart\npid_file: pids\nexit_after_ms: 200\n");
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         ASSERT_TRUE(start_quickly());
         const auto pids = read_pids(2);
         ASSERT_TRUE(eventually([&] {
@@ -514,7 +483,7 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
          std::string(START_BUNDLED_CORE_FAILED)},
     };
     for (const auto& c : cases) {
-        grant_lease(*now_ + 30s);
+        grant_lease(clock_.now() + 30s);
         CoreStartHooks hooks;
         hooks.locate = c.locate;
         auto started = start(std::move(hooks));
@@ -528,7 +497,7 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
         EXPECT_FALSE(access.lease().stop_pending()) << c.name;
     }
     // The launch error carries the system's text after the message.
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     CoreStartHooks hooks;
     hooks.locate = [=] { return Result<NativeString>(not_a_program); };
     auto started = start(std::move(hooks));
@@ -536,7 +505,7 @@ TEST_F(SupervisorTest, FailuresBeforeAndAtTheLaunchSettleTheSlot) {
     EXPECT_NE(started.error().find("(os error "), std::string::npos) << started.error();
 
     fs::remove(core_dir() / "geoip.metadb");
-    grant_lease(*now_ + 30s);
+    grant_lease(clock_.now() + 30s);
     auto unstaged = start_quickly();
     ASSERT_FALSE(unstaged);
     EXPECT_EQ(unstaged.error(), "Runtime configuration is unavailable");
@@ -558,7 +527,7 @@ TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
     };
     for (const auto& c : cases) {
         fs::create_directories(leftover);
-        grant_lease(*now_ + c.expires_in, leftover.native());
+        grant_lease(clock_.now() + c.expires_in, leftover.native());
         if (c.stop_pending) {
             state().mark_stuck();
         }
@@ -574,25 +543,9 @@ TEST_F(SupervisorTest, ReclaimStopsOnlyAnExpiredLease) {
     }
     // No lease, nothing to do; an expired one with no directory is cleared.
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
-    grant_lease(*now_);
+    grant_lease(clock_.now());
     EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
     EXPECT_FALSE(state().lease().record().has_value());
-}
-
-TEST_F(SupervisorTest, ReclaimEndsTheCoreOfAnExpiredLease) {
-    write_core_dir("pid_file: pids\n");
-    grant_lease(*now_ + 30s);
-    ASSERT_TRUE(start_quickly());
-    const auto pid = read_pids(1).at("core");
-    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
-    EXPECT_TRUE(process_is_running(pid)) << "the lease is still live";
-    *now_ += 30s;
-    EXPECT_TRUE(run(reclaim_expired_lease(slot_)));
-    EXPECT_FALSE(process_is_running(pid));
-    EXPECT_FALSE(fs::exists(runtime_dir()));
-    auto access = state();
-    EXPECT_EQ(access.core(), nullptr);
-    EXPECT_FALSE(access.lease().record().has_value());
 }
 
 TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
@@ -618,7 +571,7 @@ TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
     };
     for (const auto& c : cases) {
         if (c.lease) {
-            grant_lease(*now_ + 30s);
+            grant_lease(clock_.now() + 30s);
         }
         {
             auto access = state();
@@ -646,54 +599,6 @@ TEST_F(SupervisorTest, SettlingAppliesTheOutcome) {
         }
         clear_slot();
     }
-}
-
-// Runs a core as the daemon would and stays until it is killed.
-KAVO_TEST_CHILD_ROLE(core_owner) {
-    const auto arguments = process_arguments();
-    if (!arguments || arguments->size() < 3) {
-        return 2;
-    }
-    auto core = launch_core((*arguments)[arguments->size() - 2], arguments->back());
-    if (!core) {
-        std::fprintf(stderr, "%s\n", core.error().c_str());
-        return 3;
-    }
-    std::printf("%u\n", core->process().id());
-    std::fflush(stdout);
-    std::this_thread::sleep_for(5min);
-    return 0;
-}
-
-TEST_F(SupervisorTest, ACoreEndsWhenItsOwnerIsKilled) {
-    const fs::path runtime = path() / "owned";
-    fs::create_directories(runtime);
-    // A bound on its life in case nothing else ends it.
-    testing::write_file(runtime / "config.yaml", "exit_after_ms: 300000\n");
-    SpawnOptions owner = testing::child_options("core_owner");
-    owner.arguments = {locate_core_executable().value(), runtime.native()};
-    testing::ChildGuard children;
-    auto spawned = ChildProcess::spawn(owner);
-    ASSERT_TRUE(spawned) << spawned.error().text;
-    ChildProcess& child = children.add(std::move(spawned).value());
-    std::string line;
-    char c = 0;
-    while (!line.ends_with('\n')) {
-        auto got = child.standard_output()->read(std::span<char>(&c, 1));
-        ASSERT_TRUE(got && *got == 1) << "the owner could not start its core";
-        line.push_back(c);
-    }
-    const auto core = static_cast<std::uint32_t>(std::stoul(line));
-    EXPECT_TRUE(process_is_running(core));
-
-    // Killed outright: no destructor, no stop.
-    ASSERT_TRUE(child.terminate(1));
-    ASSERT_TRUE(child.wait());
-    const bool ended = eventually([&] { return !process_is_running(core); });
-    if (!ended && running_under_wine()) {
-        GTEST_SKIP() << "Wine did not end the job's processes when its owner was killed";
-    }
-    EXPECT_TRUE(ended) << "the core outlived its owner";
 }
 
 // An access moved onto another gives back the lock it held while that

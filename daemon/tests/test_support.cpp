@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 
+#include "ipc/client_records.h"
 #include "platform/process_info.h"
 
 #if defined(_WIN32)
@@ -249,6 +250,54 @@ bool eventually(const std::function<bool()>& done, std::chrono::steady_clock::du
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void run_on_threads(asio::io_context& io, std::size_t threads) {
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < threads; ++i) {
+        others.emplace_back([&io] { io.run(); });
+    }
+    io.run();
+    for (auto& other : others) {
+        other.join();
+    }
+}
+
+std::string error_of(const IpcResponse& response) {
+    const auto* error = record_of<IpcResponse::Error>(response);
+    return error ? error->message : "<not an error>";
+}
+
+std::string error_of(const std::optional<IpcResponse>& response) {
+    return response ? error_of(*response) : "<no response>";
+}
+
+std::optional<IpcResponse> answer_of(const ProgramRun& run) {
+    if (run.output.empty() || run.output.find('\n') != run.output.size() - 1) {
+        ADD_FAILURE() << "not one line: " << run.output << run.error;
+        return std::nullopt;
+    }
+    auto parsed = parse_response(std::string_view(run.output).substr(0, run.output.size() - 1));
+    EXPECT_TRUE(parsed) << (parsed ? "" : parsed.error()) << ": " << run.output;
+    if (!parsed) {
+        return std::nullopt;
+    }
+    return *parsed;
+}
+
+bool is_banner(const std::string& line) {
+    const std::string head = "--- KAVO core start ";
+    const std::string tail = " ---";
+    if (!line.starts_with(head) || !line.ends_with(tail) ||
+        line.size() == head.size() + tail.size()) {
+        return false;
+    }
+    for (std::size_t i = head.size(); i < line.size() - tail.size(); ++i) {
+        if (line[i] < '0' || line[i] > '9') {
+            return false;
+        }
     }
     return true;
 }

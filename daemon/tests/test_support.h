@@ -1,6 +1,9 @@
 // Helpers shared by the daemon's tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -14,10 +17,13 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
 
+#include "ipc/records.h"
 #include "platform/native_string.h"
 #include "platform/process.h"
 
@@ -206,6 +212,72 @@ template <class T>
 asio::awaitable<std::optional<T>> as_optional(asio::awaitable<T> task) {
     co_return co_await std::move(task);
 }
+
+// Runs `io` on `threads` threads, the calling one among them, until it runs
+// out of work.
+void run_on_threads(asio::io_context& io, std::size_t threads);
+
+// A monotonic clock that only the test moves, far from its epoch. Copies
+// share one time, so the code under test holds one while the test moves it,
+// from any thread.
+class FakeClock {
+  public:
+    using time_point = std::chrono::steady_clock::time_point;
+
+    // The time as the code under test reads it; counted in reads().
+    time_point operator()() const {
+        ++state_->reads;
+        return now();
+    }
+    // The time as the test reads it.
+    time_point now() const { return ORIGIN + std::chrono::nanoseconds(state_->offset.load()); }
+    void advance(std::chrono::nanoseconds by) const { state_->offset += by.count(); }
+    void set(time_point at) const { state_->offset = (at - ORIGIN).count(); }
+    int reads() const { return state_->reads; }
+    void forget_reads() const { state_->reads = 0; }
+
+  private:
+    static constexpr time_point ORIGIN = time_point{} + std::chrono::hours(1000);
+    struct State {
+        std::atomic<std::int64_t> offset{0};
+        std::atomic<int> reads{0};
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// The record of type T in `response`; null for any other answer.
+template <class T>
+const T* record_of(const IpcResponse& response) {
+    return std::get_if<T>(&response.value);
+}
+template <class T>
+const T* record_of(const std::optional<IpcResponse>& response) {
+    return response ? record_of<T>(*response) : nullptr;
+}
+
+// The message of an error answer, or a placeholder that no message equals.
+std::string error_of(const IpcResponse& response);
+std::string error_of(const std::optional<IpcResponse>& response);
+
+// The one answer kavo-ctl printed, which must be exactly one line; nothing
+// (and a failure) otherwise.
+std::optional<IpcResponse> answer_of(const ProgramRun& run);
+// The record of type T that kavo-ctl printed; nothing (and a failure) for
+// any other answer.
+template <class T>
+std::optional<T> record_of(const ProgramRun& run) {
+    const auto answer = answer_of(run);
+    const T* record = record_of<T>(answer);
+    if (record == nullptr) {
+        ADD_FAILURE() << "another answer: " << run.output << run.error;
+        return std::nullopt;
+    }
+    return *record;
+}
+
+// Whether `line` (without its line feed) is the banner the core log writes
+// at each start of the core: the fixed words around a decimal time.
+bool is_banner(const std::string& line);
 
 // The lines of `text`, without their line feeds.
 std::vector<std::string> lines_of(const std::string& text);

@@ -46,7 +46,9 @@ inline const std::string CREDENTIAL_LINE = "token=planted-credential next";
 // a broken service fails the test instead of hanging it.
 inline constexpr seconds STATE_DEADLINE{60};
 
+using testing::answer_of;
 using testing::ProgramRun;
+using testing::record_of;
 using testing::run_program;
 
 // What an install wrote on standard error besides the refusal of the
@@ -142,34 +144,6 @@ class InstalledServiceFixture : public ::testing::Test {
             native.push_back(native_of(argument));
         }
         return run_program(bin_dir() / "kavo-ctl.exe", native);
-    }
-
-    // The response kavo-ctl printed, which must be exactly one line.
-    static std::optional<IpcResponse> answer_of(const ProgramRun& run) {
-        if (run.output.empty() || run.output.back() != '\n' ||
-            run.output.find('\n') != run.output.size() - 1) {
-            ADD_FAILURE() << "not one line: " << run.output << run.error;
-            return std::nullopt;
-        }
-        auto parsed = parse_response(std::string_view(run.output).substr(0, run.output.size() - 1));
-        EXPECT_TRUE(parsed) << (parsed ? "" : parsed.error()) << ": " << run.output;
-        if (!parsed) {
-            return std::nullopt;
-        }
-        return *parsed;
-    }
-
-    // The record of type T that kavo-ctl printed; nothing (and a failure)
-    // for any other answer.
-    template <class T>
-    static std::optional<T> record_of(const ProgramRun& run) {
-        const auto answer = answer_of(run);
-        const T* record = answer ? std::get_if<T>(&answer->value) : nullptr;
-        if (record == nullptr) {
-            ADD_FAILURE() << "another answer: " << run.output << run.error;
-            return std::nullopt;
-        }
-        return *record;
     }
 
     std::optional<Service> open_service() const {

@@ -213,25 +213,12 @@ class DaemonTest : public D {
         return testing::run_program(this->ctl_program(), this->ctl_arguments(words));
     }
 
-    // The one answer kavo-ctl printed.
-    static std::optional<IpcResponse> answer_of(const ProgramRun& run) {
-        if (run.output.empty() || run.output.find('\n') != run.output.size() - 1) {
-            ADD_FAILURE() << "not one line: " << run.output << run.error;
-            return std::nullopt;
-        }
-        auto parsed = parse_response(std::string_view(run.output).substr(0, run.output.size() - 1));
-        EXPECT_TRUE(parsed) << (parsed ? "" : parsed.error()) << ": " << run.output;
-        return parsed ? std::optional<IpcResponse>(*parsed) : std::nullopt;
-    }
-
     // A fresh lease; empty (and a failure) otherwise.
     std::string acquire() {
         const ProgramRun run = ctl({"acquire"});
         EXPECT_EQ(run.exit_status, 0u) << run.error;
-        const auto answer = answer_of(run);
-        const auto* lease = answer ? std::get_if<IpcResponse::Lease>(&answer->value) : nullptr;
-        if (lease == nullptr) {
-            ADD_FAILURE() << "no lease: " << run.output << run.error;
+        const auto lease = testing::record_of<IpcResponse::Lease>(run);
+        if (!lease) {
             return {};
         }
         EXPECT_EQ(lease->expires_in_seconds, static_cast<std::uint64_t>(LEASE_DURATION.count()));
@@ -350,7 +337,7 @@ TYPED_TEST(FaultTest, ACoreKilledFromOutsideEndsItsLease) {
     EXPECT_EQ(seen->lease_expires_in_seconds, std::nullopt);
     EXPECT_EQ(this->runtime_entries(), std::set<std::string>{});
 
-    const auto released = this->answer_of(this->ctl({"release", id}));
+    const auto released = testing::answer_of(this->ctl({"release", id}));
     ASSERT_TRUE(released);
     EXPECT_EQ(released->value,
               IpcResponse::Variant(IpcResponse::Error{std::string(LEASE_NO_LONGER_VALID)}));
@@ -454,7 +441,7 @@ TYPED_TEST(FaultTest, AnUnremovableRuntimeDirectoryIsLeftToTheNextSweep) {
     }
     const ProgramRun stopped = this->ctl({"stop", id});
     EXPECT_EQ(stopped.exit_status, 0u) << stopped.error;
-    const auto answer = this->answer_of(stopped);
+    const auto answer = testing::answer_of(stopped);
     ASSERT_TRUE(answer);
     EXPECT_TRUE(std::holds_alternative<IpcResponse::Ok>(answer->value)) << stopped.output;
     EXPECT_TRUE(eventually([&] { return !process_is_running(pid); }));

@@ -48,15 +48,7 @@ std::size_t tunable(const char* name, std::size_t fallback) {
 
 namespace {
 
-void run_on_threads(asio::io_context& context, std::size_t threads) {
-    std::vector<std::thread> workers;
-    for (std::size_t i = 0; i < threads; ++i) {
-        workers.emplace_back([&context] { context.run(); });
-    }
-    for (auto& worker : workers) {
-        worker.join();
-    }
-}
+using testing::run_on_threads;
 
 asio::awaitable<void> pause_for(Clock::duration how_long) {
     asio::steady_timer timer(co_await asio::this_coro::executor, how_long);
@@ -419,9 +411,7 @@ asio::awaitable<void> Soak::lease_session(std::mt19937& random) {
             }
         } else if (roll < 90) {
             const Answer status = co_await request(Kind::status);
-            const auto* seen = status.response
-                                   ? std::get_if<IpcResponse::Status>(&status.response->value)
-                                   : nullptr;
+            const auto* seen = testing::record_of<IpcResponse::Status>(status.response);
             if (seen && !seen->lease_active && status.answered < live_until) {
                 ledger.broken("Status showed no lease while " + id + " was held");
             }
